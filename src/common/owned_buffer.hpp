@@ -1,0 +1,73 @@
+#pragma once
+// A zero-filled, malloc-family buffer with exactly one owner.  The engine
+// fills it and the binding hands it to a NumPy array, whose owner object
+// frees it with std::free.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
+
+#include "common/result.hpp"
+
+namespace quarnel {
+
+template <class T>
+class OwnedBuffer {
+ public:
+  OwnedBuffer() = default;
+  OwnedBuffer(const OwnedBuffer&) = delete;
+  OwnedBuffer& operator=(const OwnedBuffer&) = delete;
+  OwnedBuffer(OwnedBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  OwnedBuffer& operator=(OwnedBuffer&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+  ~OwnedBuffer() { std::free(data_); }
+
+  // Null for an empty buffer: nothing is allocated for zero elements.
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+  // Gives up ownership; the caller frees the storage with std::free.
+  T* release() {
+    size_ = 0;
+    return std::exchange(data_, nullptr);
+  }
+
+  template <class U>
+  friend Result<OwnedBuffer<U>> allocate_zeroed(std::uint64_t count);
+
+ private:
+  OwnedBuffer(T* data, std::size_t size) : data_(data), size_(size) {}
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// The bytes that memory can ever supply to this process: physical memory
+// plus swap.  A request beyond it is refused up front, because with
+// overcommit the allocation itself could succeed and the process would be
+// killed only once the pages are written.
+std::uint64_t memory_ceiling_bytes();
+
+Error out_of_memory(std::uint64_t count, std::uint64_t element_size);
+
+template <class T>
+Result<OwnedBuffer<T>> allocate_zeroed(std::uint64_t count) {
+  if (count == 0) return OwnedBuffer<T>();
+  constexpr std::uint64_t max_count = static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(T);
+  if (count > max_count || count * sizeof(T) > memory_ceiling_bytes()) {
+    return out_of_memory(count, sizeof(T));
+  }
+  void* storage = std::calloc(static_cast<std::size_t>(count), sizeof(T));
+  if (storage == nullptr) return out_of_memory(count, sizeof(T));
+  return OwnedBuffer<T>(static_cast<T*>(storage), static_cast<std::size_t>(count));
+}
+
+}  // namespace quarnel

@@ -1,0 +1,35 @@
+#pragma once
+// The running mean/max/min of one row of scores.  The sum has a single
+// accumulator fed in column order so that the mean is reproducible bit for
+// bit whatever the thread count.
+
+#include <cstdint>
+
+#include "engine/aggregation_mode.hpp"
+
+namespace quarnel::engine {
+
+class RowAggregate {
+ public:
+  void add(double score) {
+    sum_ += score;
+    if (score > max_) max_ = score;
+    if (score < min_) min_ = score;
+  }
+
+  // `divisor` is the number of scores added (at least 1).
+  double value(AggregationMode mode, std::uint64_t divisor) const {
+    switch (mode) {
+      case AggregationMode::mean: return sum_ / static_cast<double>(divisor);
+      case AggregationMode::max: return max_;
+      default: return min_;
+    }
+  }
+
+ private:
+  double sum_ = 0.0;
+  double max_ = 0.0;
+  double min_ = 1.0;
+};
+
+}  // namespace quarnel::engine
