@@ -1,0 +1,84 @@
+#include "binding/in_memory_functions.hpp"
+
+#include "binding/aggregation.hpp"
+#include "binding/array_wrap.hpp"
+#include "binding/converters.hpp"
+#include "binding/empty_results.hpp"
+#include "bridge/extract_fingerprints.hpp"
+#include "engine/cross_tanimoto.hpp"
+#include "engine/internal_tanimoto.hpp"
+
+namespace quarnel::binding {
+namespace {
+
+using engine::AggregationMode;
+using engine::FingerprintMatrix;
+
+constexpr const char* cross_parameters[] = {"py_fps", "py_fps2", "n_threads", "agg"};
+constexpr FunctionSignature cross_signature{"bulk_tanimoto_parallel", cross_parameters, 2};
+
+constexpr const char* topk_parameters[] = {"py_fps", "py_fps2", "k", "n_threads"};
+constexpr FunctionSignature topk_signature{"bulk_tanimoto_parallel_topk", topk_parameters, 2};
+
+constexpr const char* internal_parameters[] = {"py_fps", "n_threads", "agg"};
+constexpr FunctionSignature internal_signature{"internal_tanimoto_parallel", internal_parameters, 1};
+
+constexpr std::uint64_t default_k = 10;
+
+Error bit_mismatch() { return make_error(ErrorKind::value_error, "Fingerprint bit mismatch"); }
+
+PyResult<PyRef> cross_on_matrices(AggregationMode mode, std::uint64_t k, const FingerprintMatrix& queries,
+                                  const FingerprintMatrix& db, std::int32_t n_threads) {
+  QUARNEL_TRY(output,
+              engine::cross_tanimoto(static_cast<std::uint64_t>(mode), k, queries.n_words(), queries.count,
+                                     db.count, queries.words.data(), queries.words.size(), db.words.data(),
+                                     db.words.size(), n_threads, 0));
+  return wrap_engine_output(std::move(output));
+}
+
+}  // namespace
+
+PyResult<PyRef> bulk_tanimoto_parallel(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  QUARNEL_TRY(bound, bind_arguments(cross_signature, args, nargsf, kwnames));
+  QUARNEL_TRY(query_sequence, convert_sequence(bound[0], "py_fps"));
+  QUARNEL_TRY(db_sequence, convert_sequence(bound[1], "py_fps2"));
+  QUARNEL_TRY(n_threads, convert_n_threads(bound[2]));
+  QUARNEL_TRY(agg, convert_aggregation_text(bound[3]));
+  QUARNEL_TRY(mode, parse_aggregation(agg));
+
+  const FingerprintMatrix queries = bridge::extract_fingerprints(query_sequence);
+  const FingerprintMatrix db = bridge::extract_fingerprints(db_sequence);
+  if (queries.count == 0 || db.count == 0) return empty_cross_result(mode, queries.count, db.count);
+  if (queries.n_bits != db.n_bits) return bit_mismatch();
+  return cross_on_matrices(mode, 0, queries, db, n_threads);
+}
+
+PyResult<PyRef> bulk_tanimoto_parallel_topk(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  QUARNEL_TRY(bound, bind_arguments(topk_signature, args, nargsf, kwnames));
+  QUARNEL_TRY(query_sequence, convert_sequence(bound[0], "py_fps"));
+  QUARNEL_TRY(db_sequence, convert_sequence(bound[1], "py_fps2"));
+  QUARNEL_TRY(k, convert_unsigned(bound[2], "k", default_k));
+  QUARNEL_TRY(n_threads, convert_n_threads(bound[3]));
+
+  const FingerprintMatrix queries = bridge::extract_fingerprints(query_sequence);
+  const FingerprintMatrix db = bridge::extract_fingerprints(db_sequence);
+  if (queries.count == 0 || db.count == 0) return empty_topk_result(queries.count);
+  if (queries.n_bits != db.n_bits) return bit_mismatch();
+  return cross_on_matrices(AggregationMode::topk, k, queries, db, n_threads);
+}
+
+PyResult<PyRef> internal_tanimoto_parallel(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  QUARNEL_TRY(bound, bind_arguments(internal_signature, args, nargsf, kwnames));
+  QUARNEL_TRY(sequence, convert_sequence(bound[0], "py_fps"));
+  QUARNEL_TRY(n_threads, convert_n_threads(bound[1]));
+  QUARNEL_TRY(agg, convert_aggregation_text(bound[2]));
+  QUARNEL_TRY(mode, parse_aggregation(agg));
+
+  const FingerprintMatrix set = bridge::extract_fingerprints(sequence);
+  if (set.count == 0) return empty_vector_result();
+  QUARNEL_TRY(output, engine::internal_tanimoto(static_cast<std::uint64_t>(mode), set.n_words(), set.count,
+                                                set.words.data(), set.words.size(), n_threads));
+  return wrap_engine_output(std::move(output));
+}
+
+}  // namespace quarnel::binding

@@ -1,0 +1,68 @@
+#include "lib/entry_points.hpp"
+
+#include <exception>
+#include <new>
+
+#include "binding/in_memory_functions.hpp"
+#include "store/file_functions.hpp"
+
+namespace quarnel::lib {
+namespace {
+
+using binding::PyError;
+using binding::PyRef;
+using binding::PyResult;
+
+using Implementation = PyResult<PyRef> (*)(PyObject* const*, Py_ssize_t, PyObject*);
+
+// The single exit of every function: the value, or its error raised after
+// everything the call owned has been released.
+template <Implementation implementation>
+PyObject* entry_point(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) noexcept {
+  try {
+    PyResult<PyRef> result = implementation(args, nargsf, kwnames);
+    if (result) return std::move(result).value().release();
+    std::move(result).error().raise();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& failure) {
+    PyError(make_error(ErrorKind::internal_fault, failure.what())).raise();
+  }
+  return nullptr;
+}
+
+template <Implementation implementation>
+PyMethodDef method(const char* name, const char* signature_doc) {
+  return PyMethodDef{
+      name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry_point<implementation>)),
+      METH_FASTCALL | METH_KEYWORDS, signature_doc};
+}
+
+// Each doc is only the signature line and "--": the interpreter shows it as
+// __text_signature__ and reports __doc__ as None.
+PyMethodDef functions[] = {
+    method<store::save_fingerprints>("save_fingerprints", "save_fingerprints(fps, path)\n--\n\n"),
+    method<store::load_fingerprints>("load_fingerprints", "load_fingerprints(path)\n--\n\n"),
+    method<binding::bulk_tanimoto_parallel>(
+        "bulk_tanimoto_parallel", "bulk_tanimoto_parallel(py_fps, py_fps2, n_threads=..., agg=None)\n--\n\n"),
+    method<binding::bulk_tanimoto_parallel_topk>(
+        "bulk_tanimoto_parallel_topk",
+        "bulk_tanimoto_parallel_topk(py_fps, py_fps2, k=10, n_threads=...)\n--\n\n"),
+    method<store::bulk_tanimoto_mmap>(
+        "bulk_tanimoto_mmap",
+        "bulk_tanimoto_mmap(path1, path2, n_threads=..., agg=None, db_offset=0, db_limit=0)\n--\n\n"),
+    method<store::bulk_tanimoto_mmap_topk>(
+        "bulk_tanimoto_mmap_topk",
+        "bulk_tanimoto_mmap_topk(path1, path2, k=10, n_threads=..., db_offset=0, db_limit=0)\n--\n\n"),
+    method<binding::internal_tanimoto_parallel>(
+        "internal_tanimoto_parallel", "internal_tanimoto_parallel(py_fps, n_threads=..., agg=None)\n--\n\n"),
+    method<store::internal_tanimoto_mmap>("internal_tanimoto_mmap",
+                                          "internal_tanimoto_mmap(path, n_threads=..., agg=None)\n--\n\n"),
+};
+
+}  // namespace
+
+std::span<PyMethodDef> function_table() { return functions; }
+
+}  // namespace quarnel::lib

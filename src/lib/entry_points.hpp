@@ -1,0 +1,13 @@
+#pragma once
+// The eight functions the module exposes, as method definitions in the
+// order of the module's __all__.
+
+#include <Python.h>
+
+#include <span>
+
+namespace quarnel::lib {
+
+std::span<PyMethodDef> function_table();
+
+}  // namespace quarnel::lib

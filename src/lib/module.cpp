@@ -1,0 +1,70 @@
+// The _quarnel extension module: multi-phase initialisation whose exec slot
+// adds the eight functions and __all__.  The module keeps no state.
+
+#include <Python.h>
+
+#include "binding/py_ref.hpp"
+#include "lib/entry_points.hpp"
+
+namespace quarnel::lib {
+namespace {
+
+using binding::PyRef;
+
+// The module's __all__, created if it does not exist yet.
+PyObject* all_list(PyObject* module) {
+  PyObject* names = PyObject_GetAttrString(module, "__all__");
+  if (names != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return names;
+  PyErr_Clear();
+  names = PyList_New(0);
+  if (names != nullptr && PyObject_SetAttrString(module, "__all__", names) < 0) Py_CLEAR(names);
+  return names;
+}
+
+int add_function(PyObject* module, PyObject* module_name, PyMethodDef* definition) {
+  PyRef function = PyRef::steal(PyCMethod_New(definition, module, module_name, nullptr));
+  if (!function) return -1;
+  PyRef names = PyRef::steal(all_list(module));
+  if (!names) return -1;
+  PyRef name = PyRef::steal(PyUnicode_FromString(definition->ml_name));
+  if (!name || PyList_Append(names.get(), name.get()) < 0) return -1;
+  return PyObject_SetAttr(module, name.get(), function.get());
+}
+
+int exec_module(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "_quarnel can only be initialised into a module object");
+    return -1;
+  }
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  for (PyMethodDef& definition : function_table()) {
+    if (add_function(module, module_name.get(), &definition) < 0) return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_quarnel",
+    "",  // so that __doc__ is "", not None
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quarnel::lib
+
+PyMODINIT_FUNC PyInit__quarnel() { return PyModuleDef_Init(&quarnel::lib::module_definition); }
