@@ -1,5 +1,6 @@
 #include "binding/converters.hpp"
 
+#include <cstring>
 #include <limits>
 
 #include "binding/gil_once.hpp"
@@ -110,6 +111,12 @@ PyResult<std::string> convert_path(PyObject* value) {
   if (!PyUnicode_Check(path.get())) return PyError(not_an_instance(path.get(), "str"));
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(path.get()));
   if (!encoded) return PyError::fetch();
+  // The system would read the name only up to the first NUL and open some
+  // other file; refuse it as Python's own file functions do.
+  if (std::memchr(PyBytes_AS_STRING(encoded.get()), 0,
+                  static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())))) {
+    return PyError(make_error(ErrorKind::value_error, "embedded null byte"));
+  }
   return std::string(PyBytes_AS_STRING(encoded.get()),
                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
 }

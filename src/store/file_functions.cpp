@@ -3,8 +3,16 @@
 #include <string>
 
 #include "binding/aggregation.hpp"
+#include "binding/array_wrap.hpp"
 #include "binding/binder.hpp"
 #include "binding/converters.hpp"
+#include "binding/empty_results.hpp"
+#include "engine/cross_tanimoto.hpp"
+#include "engine/internal_tanimoto.hpp"
+#include "store/clean_words.hpp"
+#include "store/fingerprint_reader.hpp"
+#include "store/fingerprint_writer.hpp"
+#include "store/mapped_fingerprint_file.hpp"
 
 namespace quarnel::store {
 namespace {
@@ -17,6 +25,8 @@ using binding::convert_sequence;
 using binding::convert_unsigned;
 using binding::FunctionSignature;
 using binding::parse_aggregation;
+using binding::PyError;
+using engine::AggregationMode;
 
 constexpr const char* save_parameters[] = {"fps", "path"};
 constexpr FunctionSignature save_signature{"save_fingerprints", save_parameters, 2};
@@ -35,12 +45,28 @@ constexpr FunctionSignature internal_signature{"internal_tanimoto_mmap", interna
 
 constexpr std::uint64_t default_k = 10;
 
-// Arguments are bound and converted exactly as they will be once file
-// support lands, so their errors are already the final ones.
-Error not_yet(const FunctionSignature& signature) {
-  return make_error(ErrorKind::not_implemented_error,
-                    std::string(signature.name) +
-                        "() is not available in this build: fingerprint files are not supported yet");
+Error bit_mismatch() { return make_error(ErrorKind::value_error, "Fingerprint bit mismatch"); }
+
+// The path is converted at the moment its file is opened, so that a bad
+// second path is reported only after the first file was found.
+PyResult<MappedFingerprintFile> map_path(PyObject* path_object, std::uint64_t db_offset,
+                                         std::uint64_t db_limit) {
+  QUARNEL_TRY(path, convert_path(path_object));
+  QUARNEL_TRY(view, map_fingerprint_file(path, db_offset, db_limit));
+  return std::move(view);
+}
+
+// Top-k indices count from the first row of the database file, not of the
+// window.
+PyResult<PyRef> cross_on_views(AggregationMode mode, std::uint64_t k, const MappedFingerprintFile& queries,
+                               const MappedFingerprintFile& db, std::int32_t n_threads) {
+  const std::uint64_t n_words = queries.n_words();
+  QUARNEL_TRY(query_words, CleanWords::of(queries));
+  QUARNEL_TRY(db_words, CleanWords::of(db));
+  QUARNEL_TRY(output, engine::cross_tanimoto(static_cast<std::uint64_t>(mode), k, n_words, queries.count(),
+                                             db.count(), query_words.data(), queries.count() * n_words,
+                                             db_words.data(), db.count() * n_words, n_threads, db.start()));
+  return binding::wrap_engine_output(std::move(output));
 }
 
 }  // namespace
@@ -49,16 +75,14 @@ PyResult<PyRef> save_fingerprints(PyObject* const* args, Py_ssize_t nargsf, PyOb
   QUARNEL_TRY(bound, bind_arguments(save_signature, args, nargsf, kwnames));
   QUARNEL_TRY(fps, convert_sequence(bound[0], "fps"));
   QUARNEL_TRY(path, convert_path(bound[1]));
-  (void)fps;
-  (void)path;
-  return not_yet(save_signature);
+  write_fingerprint_file(fps, path);
+  return PyRef::borrow(Py_None);
 }
 
 PyResult<PyRef> load_fingerprints(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   QUARNEL_TRY(bound, bind_arguments(load_signature, args, nargsf, kwnames));
   QUARNEL_TRY(path, convert_path(bound[0]));
-  (void)path;
-  return not_yet(load_signature);
+  return read_fingerprint_file(path);
 }
 
 PyResult<PyRef> bulk_tanimoto_mmap(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -68,10 +92,13 @@ PyResult<PyRef> bulk_tanimoto_mmap(PyObject* const* args, Py_ssize_t nargsf, PyO
   QUARNEL_TRY(db_offset, convert_unsigned(bound[4], "db_offset", 0));
   QUARNEL_TRY(db_limit, convert_unsigned(bound[5], "db_limit", 0));
   QUARNEL_TRY(mode, parse_aggregation(agg));
-  QUARNEL_TRY(path1, convert_path(bound[0]));
-  QUARNEL_TRY(path2, convert_path(bound[1]));
-  (void)n_threads, (void)db_offset, (void)db_limit, (void)mode, (void)path1, (void)path2;
-  return not_yet(cross_signature);
+
+  QUARNEL_TRY(queries, map_path(bound[0], 0, 0));
+  QUARNEL_TRY(db, map_path(bound[1], db_offset, db_limit));
+  if (queries.count() == 0 || db.count() == 0)
+    return binding::empty_cross_result(mode, queries.count(), db.count());
+  if (queries.n_bits() != db.n_bits()) return bit_mismatch();
+  return cross_on_views(mode, 0, queries, db, n_threads);
 }
 
 PyResult<PyRef> bulk_tanimoto_mmap_topk(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -80,10 +107,12 @@ PyResult<PyRef> bulk_tanimoto_mmap_topk(PyObject* const* args, Py_ssize_t nargsf
   QUARNEL_TRY(n_threads, convert_n_threads(bound[3]));
   QUARNEL_TRY(db_offset, convert_unsigned(bound[4], "db_offset", 0));
   QUARNEL_TRY(db_limit, convert_unsigned(bound[5], "db_limit", 0));
-  QUARNEL_TRY(path1, convert_path(bound[0]));
-  QUARNEL_TRY(path2, convert_path(bound[1]));
-  (void)k, (void)n_threads, (void)db_offset, (void)db_limit, (void)path1, (void)path2;
-  return not_yet(topk_signature);
+
+  QUARNEL_TRY(queries, map_path(bound[0], 0, 0));
+  QUARNEL_TRY(db, map_path(bound[1], db_offset, db_limit));
+  if (queries.count() == 0 || db.count() == 0) return binding::empty_topk_result(queries.count());
+  if (queries.n_bits() != db.n_bits()) return bit_mismatch();
+  return cross_on_views(AggregationMode::topk, k, queries, db, n_threads);
 }
 
 PyResult<PyRef> internal_tanimoto_mmap(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -91,9 +120,13 @@ PyResult<PyRef> internal_tanimoto_mmap(PyObject* const* args, Py_ssize_t nargsf,
   QUARNEL_TRY(n_threads, convert_n_threads(bound[1]));
   QUARNEL_TRY(agg, convert_aggregation_text(bound[2]));
   QUARNEL_TRY(mode, parse_aggregation(agg));
-  QUARNEL_TRY(path, convert_path(bound[0]));
-  (void)n_threads, (void)mode, (void)path;
-  return not_yet(internal_signature);
+
+  QUARNEL_TRY(set, map_path(bound[0], 0, 0));
+  if (set.count() == 0) return binding::empty_vector_result();
+  QUARNEL_TRY(words, CleanWords::of(set));
+  QUARNEL_TRY(output, engine::internal_tanimoto(static_cast<std::uint64_t>(mode), set.n_words(), set.count(),
+                                                words.data(), set.count() * set.n_words(), n_threads));
+  return binding::wrap_engine_output(std::move(output));
 }
 
 }  // namespace quarnel::store
