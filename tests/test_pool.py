@@ -83,7 +83,7 @@ WATCHED_CHILD = textwrap.dedent("""
             time.sleep(0.01)
         print("ready", flush=True)
         sys.stdin.readline()
-        _quarnel.internal_tanimoto_parallel(fps, n_threads=int(step), agg="max")
+        _quarnel.internal_tanimoto_parallel(fps, n_threads=int(step), agg="mean")  # mean is never cut short
         print("done", flush=True)
 """)
 

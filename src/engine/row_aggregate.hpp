@@ -17,6 +17,8 @@ class RowAggregate {
     if (score < min_) min_ = score;
   }
 
+  double max() const { return max_; }
+
   // `divisor` is the number of scores added (at least 1).
   double value(AggregationMode mode, std::uint64_t divisor) const {
     switch (mode) {

@@ -4,7 +4,7 @@
 
 #include "common/owned_buffer.hpp"
 #include "common/result.hpp"
-#include "engine/kernel/popcount.hpp"
+#include "engine/kernel/kernel_table.hpp"
 
 namespace quarnel::engine {
 
@@ -14,8 +14,7 @@ inline Result<OwnedBuffer<std::uint32_t>> count_row_bits(const std::uint64_t* wo
                                                          std::uint64_t n_words) {
   auto counts = allocate_zeroed<std::uint32_t>(n_rows);
   if (!counts) return counts;
-  std::uint32_t* out = counts->data();
-  for (std::uint64_t r = 0; r < n_rows; ++r) out[r] = kernel::popcount_row(words + r * n_words, n_words);
+  kernel::active_kernel().count_rows(words, n_rows, n_words, counts->data());
   return counts;
 }
 

@@ -21,6 +21,7 @@ class TopKHeap {
   TopKHeap(TopKEntry* storage, std::size_t capacity) : entries_(storage), capacity_(capacity) {}
 
   std::size_t size() const { return size_; }
+  double min_score() const { return entries_[0].score; }  // needs size() > 0
 
   // A full heap takes an entry only if it beats the current minimum
   // strictly; an equal score stays out.

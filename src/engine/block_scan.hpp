@@ -1,0 +1,75 @@
+#pragma once
+// The loop order both drivers share.  The database is read in blocks small
+// enough to stay in cache, and every block serves a group of query rows
+// before the next one is loaded, so the database streams from memory once
+// per group rather than once per query.  Each query row still meets the
+// database rows in increasing order, so a running sum, a running maximum
+// or a top-k heap sees exactly the sequence a plain row loop would give.
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/kernel/kernel_table.hpp"
+
+namespace quarnel::engine {
+
+inline constexpr std::size_t max_block_rows = 2048;
+
+// About 64 KiB of database words per block.
+constexpr std::size_t block_rows_for(std::uint64_t n_words) {
+  if (n_words == 0) return max_block_rows;
+  return std::clamp<std::size_t>(65536 / (8 * n_words), 16, max_block_rows);
+}
+
+struct DbBlock {
+  std::uint64_t first;  // database row of words[0]
+  std::size_t n_rows;
+  const std::uint64_t* words;
+  const std::uint32_t* counts;  // set bits of each row
+};
+
+struct QueryRow {
+  std::uint64_t index;
+  const std::uint64_t* words;
+  std::uint32_t count;
+};
+
+// Per-worker scratch for one block.
+struct BlockScratch {
+  const kernel::KernelTable& kernel;
+  std::uint64_t n_words;
+  std::array<std::uint32_t, max_block_rows> and_counts;
+  std::array<std::uint32_t, max_block_rows> picked;
+};
+
+struct RowSet {
+  const std::uint64_t* words;
+  const std::uint32_t* counts;
+  std::uint64_t n_rows;
+};
+
+// Runs `rows[s]` (one scorer per query of the group, already started) over
+// database rows [first_column(s), n_rows) block by block.
+template <class Scorer, class FirstColumn>
+void scan_group(Scorer* rows, const QueryRow* queries, std::size_t group, const RowSet& db,
+                BlockScratch& scratch, FirstColumn first_column) {
+  const std::size_t block = block_rows_for(scratch.n_words);
+  std::uint64_t start = db.n_rows;
+  for (std::size_t s = 0; s < group; ++s) start = std::min(start, first_column(s));
+  start -= start % block;
+  for (std::uint64_t jb = start; jb < db.n_rows; jb += block) {
+    const std::uint64_t je = std::min<std::uint64_t>(jb + block, db.n_rows);
+    for (std::size_t s = 0; s < group; ++s) {
+      if (rows[s].finished()) continue;
+      const std::uint64_t from = std::max(jb, first_column(s));
+      if (from >= je) continue;
+      const DbBlock piece{from, static_cast<std::size_t>(je - from), db.words + from * scratch.n_words,
+                          db.counts + from};
+      rows[s].scan(queries[s], piece, scratch);
+    }
+  }
+}
+
+}  // namespace quarnel::engine

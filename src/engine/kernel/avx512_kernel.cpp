@@ -1,0 +1,60 @@
+// The AVX-512 backend for CPUs with VPOPCNTDQ: eight words are ANDed and
+// counted per instruction, the per-lane counts summed at the end.  Widths
+// that are not a multiple of eight words finish with a masked load.
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/kernel/backends.hpp"
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vpopcntdq,popcnt")
+
+namespace quarnel::engine::kernel::avx512 {
+
+inline std::uint32_t popcount_word(std::uint64_t word) {
+  return static_cast<std::uint32_t>(__builtin_popcountll(word));
+}
+
+template <std::size_t W>
+inline std::uint32_t and_popcount_wide(const std::uint64_t* a, const std::uint64_t* b) {
+  __m512i total = _mm512_setzero_si512();
+  std::size_t w = 0;
+  for (; w + 8 <= W; w += 8) {
+    const __m512i x = _mm512_loadu_si512(a + w);
+    const __m512i y = _mm512_loadu_si512(b + w);
+    total = _mm512_add_epi64(total, _mm512_popcnt_epi64(_mm512_and_si512(x, y)));
+  }
+  if constexpr (W % 8 != 0) {
+    const __mmask8 tail = static_cast<__mmask8>((1u << (W % 8)) - 1);
+    const __m512i x = _mm512_maskz_loadu_epi64(tail, a + w);
+    const __m512i y = _mm512_maskz_loadu_epi64(tail, b + w);
+    total = _mm512_add_epi64(total, _mm512_popcnt_epi64(_mm512_and_si512(x, y)));
+  }
+  alignas(64) std::uint64_t lanes[8];
+  _mm512_store_si512(lanes, total);
+  std::uint64_t sum = 0;
+  for (std::uint64_t lane : lanes) sum += lane;
+  return static_cast<std::uint32_t>(sum);
+}
+
+#define QUARNEL_HAVE_WIDE_AND_POPCOUNT
+#include "engine/kernel/and_count_generic.inc"
+#undef QUARNEL_HAVE_WIDE_AND_POPCOUNT
+
+}  // namespace quarnel::engine::kernel::avx512
+
+#pragma GCC pop_options
+
+namespace quarnel::engine::kernel {
+
+const KernelTable avx512_kernel{"avx512", &avx512::count_rows, &avx512::and_count_rows,
+                                &avx512::and_count_picked};
+
+}  // namespace quarnel::engine::kernel
+
+#endif

@@ -1,0 +1,16 @@
+#pragma once
+// The backend tables, each defined in its own translation unit compiled for
+// its instruction set.
+
+#include "engine/kernel/kernel_table.hpp"
+
+namespace quarnel::engine::kernel {
+
+extern const KernelTable portable_kernel;
+#if defined(__x86_64__)
+extern const KernelTable popcnt_kernel;
+extern const KernelTable avx2_kernel;
+extern const KernelTable avx512_kernel;
+#endif
+
+}  // namespace quarnel::engine::kernel

@@ -1,0 +1,32 @@
+#pragma once
+// The population-count kernels every driver scores with, one table per
+// instruction set.  Counts are exact integers, so every table gives the
+// same scores; the fastest one the CPU and the operating system support is
+// chosen once, at first use.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace quarnel::engine::kernel {
+
+struct KernelTable {
+  const char* name;
+  // out[r] = set bits of row r, for n_rows rows of n_words words.
+  void (*count_rows)(const std::uint64_t* rows, std::size_t n_rows, std::size_t n_words, std::uint32_t* out);
+  // out[r] = set bits of (query AND row r), rows contiguous.
+  void (*and_count_rows)(const std::uint64_t* query, const std::uint64_t* rows, std::size_t n_rows,
+                         std::size_t n_words, std::uint32_t* out);
+  // out[t] = set bits of (query AND row picked[t]), rows counted from `rows`.
+  void (*and_count_picked)(const std::uint64_t* query, const std::uint64_t* rows, const std::uint32_t* picked,
+                           std::size_t n_picked, std::size_t n_words, std::uint32_t* out);
+};
+
+// The best table for this machine.
+const KernelTable& active_kernel();
+
+// Every table this machine can run, the portable one first; for tests that
+// hold each backend against the portable one.
+std::span<const KernelTable* const> runnable_kernels();
+
+}  // namespace quarnel::engine::kernel

@@ -1,0 +1,25 @@
+// The portable backend: plain C++, which without a POPCNT target compiles
+// std::popcount to a bit-slicing count.  Runs on any x86-64 (or other) CPU.
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/kernel/backends.hpp"
+
+namespace quarnel::engine::kernel::portable {
+
+inline std::uint32_t popcount_word(std::uint64_t word) {
+  return static_cast<std::uint32_t>(std::popcount(word));
+}
+
+#include "engine/kernel/and_count_generic.inc"
+
+}  // namespace quarnel::engine::kernel::portable
+
+namespace quarnel::engine::kernel {
+
+const KernelTable portable_kernel{"portable", &portable::count_rows, &portable::and_count_rows,
+                                  &portable::and_count_picked};
+
+}  // namespace quarnel::engine::kernel

@@ -1,0 +1,39 @@
+#pragma once
+// Runs a row loop on the pool in groups of query rows: each worker takes
+// pieces of the rows and hands them on in groups of up to `group_size`,
+// with scratch of its own for the block scan.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "common/function_ref.hpp"
+#include "engine/block_scan.hpp"
+#include "engine/pool/worker_pool.hpp"
+
+namespace quarnel::engine {
+
+inline constexpr std::size_t max_query_group = 8;
+
+using GroupBody = FunctionRef<void(std::uint64_t first, std::size_t n, BlockScratch& scratch)>;
+
+inline void for_each_query_group(pool::WorkerPool& pool, std::uint64_t n_rows, std::size_t group_size,
+                                 std::uint64_t n_words, GroupBody body) {
+  const kernel::KernelTable& kernel = kernel::active_kernel();
+  pool.run([&] {
+    pool::parallel_for_rows(n_rows, [&](std::size_t first, std::size_t last) {
+      BlockScratch scratch{kernel, n_words, {}, {}};
+      for (std::size_t g = first; g < last; g += group_size) body(g, std::min(group_size, last - g), scratch);
+    });
+  });
+}
+
+inline QueryRow query_row(const std::uint64_t* words, std::uint64_t index, std::uint64_t n_words,
+                          const kernel::KernelTable& kernel) {
+  const std::uint64_t* row = words + index * n_words;
+  std::uint32_t count = 0;
+  kernel.count_rows(row, 1, n_words, &count);
+  return QueryRow{index, row, count};
+}
+
+}  // namespace quarnel::engine

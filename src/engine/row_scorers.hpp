@@ -1,0 +1,131 @@
+#pragma once
+// What one query row does with the database blocks it meets: write every
+// score, keep a running mean/max/min, or keep the best k.  Each consumes
+// its scores in increasing database order.
+
+#include <cstdint>
+
+#include "engine/aggregation_mode.hpp"
+#include "engine/block_scan.hpp"
+#include "engine/row_aggregate.hpp"
+#include "engine/score_bound.hpp"
+#include "engine/tanimoto_score.hpp"
+#include "engine/topk_heap.hpp"
+
+namespace quarnel::engine {
+
+// Writes the score against database row j to out[j - first_column].
+class FullRow {
+ public:
+  FullRow(double* out, std::uint64_t first_column) : out_(out), first_column_(first_column) {}
+
+  bool finished() const { return false; }
+
+  void scan(const QueryRow& query, const DbBlock& block, BlockScratch& scratch) {
+    std::uint32_t* common = scratch.and_counts.data();
+    scratch.kernel.and_count_rows(query.words, block.words, block.n_rows, scratch.n_words, common);
+    double* out = out_ + (block.first - first_column_);
+    for (std::size_t t = 0; t < block.n_rows; ++t)
+      out[t] = tanimoto_score(query.count, block.counts[t], common[t]);
+  }
+
+ private:
+  double* out_;
+  std::uint64_t first_column_;
+};
+
+// The running aggregate of a row, skipping database row `skip` (the query
+// itself, for a set against itself).  `max` leaves out rows that cannot
+// beat the running maximum and stops at 1.0; `min` stops at 0.0: neither
+// changes the result, and the mean, which needs every score, is never cut.
+class AggregateRow {
+ public:
+  AggregateRow(AggregationMode mode, std::uint64_t skip) : mode_(mode), skip_(skip) {}
+
+  bool finished() const { return finished_; }
+
+  void scan(const QueryRow& query, const DbBlock& block, BlockScratch& scratch) {
+    if (mode_ == AggregationMode::max) return scan_for_max(query, block, scratch);
+    std::uint32_t* common = scratch.and_counts.data();
+    scratch.kernel.and_count_rows(query.words, block.words, block.n_rows, scratch.n_words, common);
+    for (std::size_t t = 0; t < block.n_rows; ++t) {
+      if (block.first + t == skip_) continue;
+      const double score = tanimoto_score(query.count, block.counts[t], common[t]);
+      aggregate_.add(score);
+      if (mode_ == AggregationMode::min && score == 0.0) {
+        finished_ = true;
+        return;
+      }
+    }
+  }
+
+  double value(std::uint64_t n_scores) const { return aggregate_.value(mode_, n_scores); }
+
+ private:
+  void scan_for_max(const QueryRow& query, const DbBlock& block, BlockScratch& scratch) {
+    const CountWindow window = CountWindow::beating(query.count, aggregate_.max());
+    if (window.empty()) {
+      finished_ = true;
+      return;
+    }
+    std::size_t n_picked = 0;
+    for (std::size_t t = 0; t < block.n_rows; ++t) {
+      if (window.contains(block.counts[t]) && block.first + t != skip_) {
+        scratch.picked[n_picked++] = static_cast<std::uint32_t>(t);
+      }
+    }
+    std::uint32_t* common = scratch.and_counts.data();
+    scratch.kernel.and_count_picked(query.words, block.words, scratch.picked.data(), n_picked,
+                                    scratch.n_words, common);
+    for (std::size_t p = 0; p < n_picked; ++p) {
+      aggregate_.add(tanimoto_score(query.count, block.counts[scratch.picked[p]], common[p]));
+    }
+  }
+
+  AggregationMode mode_;
+  std::uint64_t skip_;
+  RowAggregate aggregate_;
+  bool finished_ = false;
+};
+
+// The best k' scores of a row.  Once the heap is full, a database row whose
+// best possible score is not above the heap's minimum could not enter it,
+// so its AND count is skipped.
+class TopKRow {
+ public:
+  TopKRow(TopKEntry* storage, std::size_t kept, std::uint64_t index_offset)
+      : heap_(storage, kept), kept_(kept), index_offset_(index_offset) {}
+
+  bool finished() const { return false; }
+
+  void scan(const QueryRow& query, const DbBlock& block, BlockScratch& scratch) {
+    std::size_t n_picked = 0;
+    if (heap_.size() == kept_) {
+      const CountWindow window = CountWindow::beating(query.count, heap_.min_score());
+      for (std::size_t t = 0; t < block.n_rows; ++t) {
+        if (window.contains(block.counts[t])) scratch.picked[n_picked++] = static_cast<std::uint32_t>(t);
+      }
+    } else {
+      for (std::size_t t = 0; t < block.n_rows; ++t) scratch.picked[t] = static_cast<std::uint32_t>(t);
+      n_picked = block.n_rows;
+    }
+    std::uint32_t* common = scratch.and_counts.data();
+    scratch.kernel.and_count_picked(query.words, block.words, scratch.picked.data(), n_picked,
+                                    scratch.n_words, common);
+    for (std::size_t p = 0; p < n_picked; ++p) {
+      const std::uint32_t t = scratch.picked[p];
+      const double score = tanimoto_score(query.count, block.counts[t], common[p]);
+      // Indices are 32-bit; a window's offset wraps as the rows do.
+      heap_.offer(score, static_cast<std::uint32_t>(block.first + t + index_offset_));
+    }
+  }
+
+  void write(std::uint32_t* indices, double* scores) { heap_.write_sorted(indices, scores); }
+
+ private:
+  TopKHeap heap_;
+  std::size_t kept_;
+  std::uint64_t index_offset_;
+};
+
+}  // namespace quarnel::engine
