@@ -58,6 +58,11 @@ std::uint64_t memory_ceiling_bytes();
 
 Error out_of_memory(std::uint64_t count, std::uint64_t element_size);
 
+// Asks for huge pages under a large buffer: the engine writes results into
+// fresh pages, and with 4 KiB pages the faults, not the scoring, would take
+// most of the time of a large matrix on some virtual machines.
+void advise_huge_pages(void* storage, std::size_t bytes);
+
 template <class T>
 Result<OwnedBuffer<T>> allocate_zeroed(std::uint64_t count) {
   if (count == 0) return OwnedBuffer<T>();
@@ -67,6 +72,7 @@ Result<OwnedBuffer<T>> allocate_zeroed(std::uint64_t count) {
   }
   void* storage = std::calloc(static_cast<std::size_t>(count), sizeof(T));
   if (storage == nullptr) return out_of_memory(count, sizeof(T));
+  advise_huge_pages(storage, static_cast<std::size_t>(count) * sizeof(T));
   return OwnedBuffer<T>(static_cast<T*>(storage), static_cast<std::size_t>(count));
 }
 

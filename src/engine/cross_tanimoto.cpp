@@ -14,11 +14,22 @@
 namespace quarnel::engine {
 namespace {
 
+// The database's bit counts are made only once the result is allocated,
+// so a result that cannot be had fails before any work.
 struct CrossSets {
   const std::uint64_t* queries;
   std::uint64_t n_queries;
   RowSet db;
   std::uint64_t n_words;
+  OwnedBuffer<std::uint32_t> db_counts;
+
+  Result<Ok> count_db_rows() {
+    auto counts = count_row_bits(db.words, db.n_rows, n_words);
+    if (!counts) return std::move(counts).error();
+    db_counts = std::move(counts).value();
+    db.counts = db_counts.data();
+    return Ok{};
+  }
 };
 
 constexpr auto from_first_row = [](std::size_t) -> std::uint64_t { return 0; };
@@ -36,12 +47,13 @@ void scan_queries(const CrossSets& sets, std::uint64_t first, std::size_t n, Blo
   scan_group(rows.data(), queries.data(), n, sets.db, scratch, from_first_row);
 }
 
-Result<EngineOutput> full_matrix(pool::WorkerPool& pool, const CrossSets& sets) {
+Result<EngineOutput> full_matrix(pool::WorkerPool& pool, CrossSets& sets) {
   const std::uint64_t n_db = sets.db.n_rows;
   // A product that wraps 64 bits is as impossible to allocate as any other.
   if (sets.n_queries > UINT64_MAX / n_db) return out_of_memory(UINT64_MAX, sizeof(double));
   auto scores = allocate_zeroed<double>(sets.n_queries * n_db);
   if (!scores) return std::move(scores).error();
+  QUARNEL_CHECK(sets.count_db_rows());
   double* out = scores->data();
   for_each_query_group(pool, sets.n_queries, max_query_group, sets.n_words,
                        [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
@@ -53,9 +65,10 @@ Result<EngineOutput> full_matrix(pool::WorkerPool& pool, const CrossSets& sets) 
   return EngineOutput(matrix_buffer(std::move(scores).value(), sets.n_queries, n_db));
 }
 
-Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, const CrossSets& sets, AggregationMode mode) {
+Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, CrossSets& sets, AggregationMode mode) {
   auto values = allocate_zeroed<double>(sets.n_queries);
   if (!values) return std::move(values).error();
+  QUARNEL_CHECK(sets.count_db_rows());
   double* out = values->data();
   for_each_query_group(pool, sets.n_queries, max_query_group, sets.n_words,
                        [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
@@ -76,7 +89,7 @@ std::size_t topk_group_size(std::uint64_t kept) {
   return static_cast<std::size_t>(std::clamp<std::uint64_t>(per_group, 1, max_query_group));
 }
 
-Result<EngineOutput> top_k(pool::WorkerPool& pool, const CrossSets& sets, std::uint64_t k,
+Result<EngineOutput> top_k(pool::WorkerPool& pool, CrossSets& sets, std::uint64_t k,
                            std::uint64_t index_offset) {
   const std::uint64_t kept = std::min(k, sets.db.n_rows);
   if (kept != 0 && sets.n_queries > UINT64_MAX / kept) return out_of_memory(UINT64_MAX, sizeof(double));
@@ -86,6 +99,7 @@ Result<EngineOutput> top_k(pool::WorkerPool& pool, const CrossSets& sets, std::u
   if (!scores) return std::move(scores).error();
 
   if (kept != 0) {
+    QUARNEL_CHECK(sets.count_db_rows());
     std::uint32_t* index_out = indices->data();
     double* score_out = scores->data();
     const std::size_t group = topk_group_size(kept);
@@ -110,12 +124,8 @@ Result<EngineOutput> top_k(pool::WorkerPool& pool, const CrossSets& sets, std::u
                                  matrix_buffer(std::move(scores).value(), sets.n_queries, kept)});
 }
 
-Result<EngineOutput> compute(pool::WorkerPool& pool, std::uint64_t mode, std::uint64_t k, CrossSets sets,
+Result<EngineOutput> compute(pool::WorkerPool& pool, std::uint64_t mode, std::uint64_t k, CrossSets& sets,
                              std::uint64_t index_offset) {
-  auto db_counts = count_row_bits(sets.db.words, sets.db.n_rows, sets.n_words);
-  if (!db_counts) return std::move(db_counts).error();
-  sets.db.counts = db_counts->data();
-
   switch (static_cast<AggregationMode>(mode)) {
     case AggregationMode::full: return full_matrix(pool, sets);
     case AggregationMode::mean:
@@ -137,8 +147,8 @@ Result<EngineOutput> cross_tanimoto(std::uint64_t mode, std::uint64_t k, std::ui
   }
   auto pool = pool::WorkerPool::create(n_threads);
   if (!pool) return pool_build_error(pool.error());
-  auto output = compute(*pool, mode, k, CrossSets{queries, n_queries, RowSet{db, nullptr, n_db}, n_words},
-                        index_offset);
+  CrossSets sets{queries, n_queries, RowSet{db, nullptr, n_db}, n_words, {}};
+  auto output = compute(*pool, mode, k, sets, index_offset);
   pool->shutdown();
   return output;
 }

@@ -33,11 +33,13 @@ void scan_rows(const RowSet& set, std::uint64_t first, std::size_t n, BlockScrat
              [&](std::size_t s) { return first_column(first + s); });
 }
 
-Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, const RowSet& set, std::uint64_t n_words) {
+Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, RowSet set, std::uint64_t n_words) {
   const std::uint64_t n = set.n_rows;
   // n < 2^32, so n * (n - 1) fits 64 bits.
   auto scores = allocate_zeroed<double>(n * (n - 1) / 2);
   if (!scores) return std::move(scores).error();
+  QUARNEL_TRY(counts, count_row_bits(set.words, n, n_words));
+  set.counts = counts.data();
   double* out = scores->data();
   for_each_query_group(pool, n, max_query_group, n_words,
                        [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
@@ -51,11 +53,13 @@ Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, const RowSet& set, 
   return EngineOutput(vector_buffer(std::move(scores).value(), length));
 }
 
-Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, const RowSet& set, std::uint64_t n_words,
+Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, RowSet set, std::uint64_t n_words,
                                     AggregationMode mode) {
   const std::uint64_t n = set.n_rows;
   auto values = allocate_zeroed<double>(n);
   if (!values) return std::move(values).error();
+  QUARNEL_TRY(counts, count_row_bits(set.words, n, n_words));
+  set.counts = counts.data();
   double* out = values->data();
   // A single row has no other row to compare with: its value stays 0.0.
   if (n >= 2) {
@@ -72,11 +76,9 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, const RowSet& set, s
   return EngineOutput(vector_buffer(std::move(values).value(), n));
 }
 
+// Each mode allocates its result before it counts the rows' bits, so a
+// result that cannot be had fails before any work.
 Result<EngineOutput> compute(pool::WorkerPool& pool, std::uint64_t mode, RowSet set, std::uint64_t n_words) {
-  auto counts = count_row_bits(set.words, set.n_rows, n_words);
-  if (!counts) return std::move(counts).error();
-  set.counts = counts->data();
-
   switch (static_cast<AggregationMode>(mode)) {
     case AggregationMode::full: return condensed_pairs(pool, set, n_words);
     case AggregationMode::mean:
