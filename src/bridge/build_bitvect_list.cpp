@@ -41,6 +41,11 @@ PyObject* fill_list(std::uint32_t count, std::uint32_t n_bits, const std::uint64
 
 }  // namespace
 
+std::uint64_t min_bitvect_bytes(std::uint32_t n_bits) {
+  return sizeof(PyObject*) + sizeof(PyObject) + sizeof(ExplicitBitVect) + sizeof(boost::dynamic_bitset<>) +
+         sizeof(std::uint64_t) * engine::words_per_fingerprint(n_bits);
+}
+
 PyObject* build_bitvect_list(std::uint32_t count, std::uint32_t n_bits, const std::uint64_t* words) noexcept {
   try {
     return fill_list(count, n_bits, words);

@@ -12,4 +12,9 @@ namespace quarnel::bridge {
 // is returned with no exception pending.  Needs the interpreter lock.
 PyObject* build_bitvect_list(std::uint32_t count, std::uint32_t n_bits, const std::uint64_t* words) noexcept;
 
+// A floor on the memory that each vector of such a list takes: its list
+// slot, its Python object header, the native vector, its bitset and the
+// bitset's blocks.  The allocators add more; never less.
+std::uint64_t min_bitvect_bytes(std::uint32_t n_bits);
+
 }  // namespace quarnel::bridge

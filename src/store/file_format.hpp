@@ -4,6 +4,7 @@
 // 64-bit words.  No magic number, so files written by other programs that
 // follow the layout load as well.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -30,6 +31,21 @@ inline FileHeader decode_header(const unsigned char* bytes) {
 inline std::uint64_t complete_file_bytes(const FileHeader& header) {
   return header_bytes +
          8 * static_cast<std::uint64_t>(header.count) * engine::words_per_fingerprint(header.n_bits);
+}
+
+// A run of consecutive rows of a file: the database window.
+struct RowWindow {
+  std::uint64_t start;  // file row of its first row
+  std::uint64_t count;
+};
+
+// The window of a file of `rows` rows that starts at row min(db_offset,
+// rows) and holds the rows after it, at most db_limit of them unless
+// db_limit is 0.  It never reaches past the last row, whatever the values.
+constexpr RowWindow select_window(std::uint32_t rows, std::uint64_t db_offset, std::uint64_t db_limit) {
+  const std::uint64_t start = std::min<std::uint64_t>(db_offset, rows);
+  const std::uint64_t remaining = rows - start;
+  return RowWindow{start, db_limit == 0 ? remaining : std::min(db_limit, remaining)};
 }
 
 }  // namespace quarnel::store

@@ -4,7 +4,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -44,10 +43,15 @@ const std::uint64_t* MappedFingerprintFile::window_words() const {
 
 Result<MappedFingerprintFile> map_fingerprint_file(const std::string& path, std::uint64_t db_offset,
                                                    std::uint64_t db_limit) {
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK: opening a FIFO would otherwise wait for a writer; it has no
+  // size, so the size rule below refuses it at once.  Regular files ignore
+  // the flag.
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) return os_error(errno);
   struct stat metadata {};
   if (::fstat(file.get(), &metadata) != 0) return os_error(errno);
+  // Said as reading it would say it, not as mmap's ENODEV.
+  if (S_ISDIR(metadata.st_mode)) return os_error(EISDIR);
   const auto size = static_cast<std::uint64_t>(metadata.st_size);
   if (metadata.st_size < static_cast<off_t>(header_bytes)) return invalid_file();
 
@@ -63,9 +67,9 @@ Result<MappedFingerprintFile> map_fingerprint_file(const std::string& path, std:
     const std::uint64_t expected = complete_file_bytes(header);
     if (size < expected) return truncated_file(expected, size);
     view.n_bits_ = header.n_bits;
-    view.start_ = std::min<std::uint64_t>(db_offset, header.count);
-    const std::uint64_t remaining = header.count - view.start_;
-    view.count_ = db_limit == 0 ? remaining : std::min(db_limit, remaining);
+    const RowWindow window = select_window(header.count, db_offset, db_limit);
+    view.start_ = window.start;
+    view.count_ = window.count;
   }
   return view;
 }

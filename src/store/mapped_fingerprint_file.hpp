@@ -25,6 +25,9 @@ class MappedFingerprintFile {
   std::uint64_t n_words() const { return engine::words_per_fingerprint(static_cast<std::uint32_t>(n_bits_)); }
   // The window's count * n_words words.
   const std::uint64_t* window_words() const;
+  // The whole mapped file, header included.
+  const unsigned char* file_bytes() const { return static_cast<const unsigned char*>(mapping_); }
+  std::uint64_t file_length() const { return length_; }
 
   friend Result<MappedFingerprintFile> map_fingerprint_file(const std::string& path, std::uint64_t db_offset,
                                                             std::uint64_t db_limit);
