@@ -23,8 +23,8 @@ struct CrossSets {
   std::uint64_t n_words;
   OwnedBuffer<std::uint32_t> db_counts;
 
-  Result<Ok> count_db_rows() {
-    auto counts = count_row_bits(db.words, db.n_rows, n_words);
+  Result<Ok> count_db_rows(pool::WorkerPool& pool) {
+    auto counts = count_row_bits(pool, db.words, db.n_rows, n_words);
     if (!counts) return std::move(counts).error();
     db_counts = std::move(counts).value();
     db.counts = db_counts.data();
@@ -53,7 +53,7 @@ Result<EngineOutput> full_matrix(pool::WorkerPool& pool, CrossSets& sets) {
   if (sets.n_queries > UINT64_MAX / n_db) return out_of_memory(UINT64_MAX, sizeof(double));
   auto scores = allocate_zeroed<double>(sets.n_queries * n_db);
   if (!scores) return std::move(scores).error();
-  QUARNEL_CHECK(sets.count_db_rows());
+  QUARNEL_CHECK(sets.count_db_rows(pool));
   double* out = scores->data();
   for_each_query_group(pool, sets.n_queries, max_query_group, sets.n_words,
                        [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
@@ -68,7 +68,7 @@ Result<EngineOutput> full_matrix(pool::WorkerPool& pool, CrossSets& sets) {
 Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, CrossSets& sets, AggregationMode mode) {
   auto values = allocate_zeroed<double>(sets.n_queries);
   if (!values) return std::move(values).error();
-  QUARNEL_CHECK(sets.count_db_rows());
+  QUARNEL_CHECK(sets.count_db_rows(pool));
   double* out = values->data();
   for_each_query_group(pool, sets.n_queries, max_query_group, sets.n_words,
                        [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
@@ -99,7 +99,7 @@ Result<EngineOutput> top_k(pool::WorkerPool& pool, CrossSets& sets, std::uint64_
   if (!scores) return std::move(scores).error();
 
   if (kept != 0) {
-    QUARNEL_CHECK(sets.count_db_rows());
+    QUARNEL_CHECK(sets.count_db_rows(pool));
     std::uint32_t* index_out = indices->data();
     double* score_out = scores->data();
     const std::size_t group = topk_group_size(kept);

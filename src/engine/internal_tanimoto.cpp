@@ -38,7 +38,7 @@ Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, RowSet set, std::ui
   // n < 2^32, so n * (n - 1) fits 64 bits.
   auto scores = allocate_zeroed<double>(n * (n - 1) / 2);
   if (!scores) return std::move(scores).error();
-  QUARNEL_TRY(counts, count_row_bits(set.words, n, n_words));
+  QUARNEL_TRY(counts, count_row_bits(pool, set.words, n, n_words));
   set.counts = counts.data();
   double* out = scores->data();
   for_each_query_group(pool, n, max_query_group, n_words,
@@ -58,7 +58,7 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, RowSet set, std::uin
   const std::uint64_t n = set.n_rows;
   auto values = allocate_zeroed<double>(n);
   if (!values) return std::move(values).error();
-  QUARNEL_TRY(counts, count_row_bits(set.words, n, n_words));
+  QUARNEL_TRY(counts, count_row_bits(pool, set.words, n, n_words));
   set.counts = counts.data();
   double* out = values->data();
   // A single row has no other row to compare with: its value stays 0.0.

@@ -14,6 +14,20 @@
 
 namespace quarnel::engine {
 
+// Lists in scratch.picked the rows of the block whose bit count lies in
+// `window`, leaving out database row `skip`; returns how many.  Written
+// without a branch per row: most rows are skipped, unpredictably, and this
+// loop reads every row's count.
+inline std::size_t pick_rows(const CountWindow& window, const DbBlock& block, std::uint64_t skip,
+                             BlockScratch& scratch) {
+  std::size_t n_picked = 0;
+  for (std::size_t t = 0; t < block.n_rows; ++t) {
+    scratch.picked[n_picked] = static_cast<std::uint32_t>(t);
+    n_picked += static_cast<std::size_t>(window.contains(block.counts[t]) & (block.first + t != skip));
+  }
+  return n_picked;
+}
+
 // Writes the score against database row j to out[j - first_column].
 class FullRow {
  public:
@@ -68,12 +82,7 @@ class AggregateRow {
       finished_ = true;
       return;
     }
-    std::size_t n_picked = 0;
-    for (std::size_t t = 0; t < block.n_rows; ++t) {
-      if (window.contains(block.counts[t]) && block.first + t != skip_) {
-        scratch.picked[n_picked++] = static_cast<std::uint32_t>(t);
-      }
-    }
+    const std::size_t n_picked = pick_rows(window, block, skip_, scratch);
     std::uint32_t* common = scratch.and_counts.data();
     scratch.kernel.and_count_picked(query.words, block.words, scratch.picked.data(), n_picked,
                                     scratch.n_words, common);
@@ -101,10 +110,7 @@ class TopKRow {
   void scan(const QueryRow& query, const DbBlock& block, BlockScratch& scratch) {
     std::size_t n_picked = 0;
     if (heap_.size() == kept_) {
-      const CountWindow window = CountWindow::beating(query.count, heap_.min_score());
-      for (std::size_t t = 0; t < block.n_rows; ++t) {
-        if (window.contains(block.counts[t])) scratch.picked[n_picked++] = static_cast<std::uint32_t>(t);
-      }
+      n_picked = pick_rows(CountWindow::beating(query.count, heap_.min_score()), block, UINT64_MAX, scratch);
     } else {
       for (std::size_t t = 0; t < block.n_rows; ++t) scratch.picked[t] = static_cast<std::uint32_t>(t);
       n_picked = block.n_rows;

@@ -51,7 +51,7 @@ class CountWindow {
     return window;
   }
 
-  bool contains(std::uint32_t b) const { return !empty_ && b - lo_ <= span_; }
+  bool contains(std::uint32_t b) const { return !empty_ & (b - lo_ <= span_); }
   bool empty() const { return empty_; }
 
  private:
