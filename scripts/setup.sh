@@ -9,7 +9,7 @@ packages=(
   build-essential pkg-config python3-dev python3-venv python3-pip
   python3-numpy python3-pytest python3-hypothesis python3-mesonpy
   python3-rdkit librdkit-dev rdkit-data libboost-python-dev
-  meson ninja-build libgtest-dev
+  meson ninja-build libgtest-dev python3-matplotlib
 )
 
 missing=()
