@@ -1,0 +1,163 @@
+"""Ratios, pass/fail against the targets, the printed table and the plot."""
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+BIG = "top10_1M"
+VS_RDKIT = {"full": 25, "mean": 40, "max": 40, "min": 40, BIG: 150}  # at 2048 bits
+TARGET_WIDTH = 2048
+SCALING, INTERNAL, MAPPED, MEMORY = 1.8, 0.85, 0.95, 1.05
+BUSY = 0.2
+CROSS_OF = {"internal_full": "full", "internal_max": "max"}
+
+
+def rdkit_rate(rdkit_runs, width, mode):
+    db, key = ("db", "top10") if mode == BIG else ("subset", mode)
+    for run in rdkit_runs:
+        if run["width"] == width and run["db"] == db and key in run:
+            return run[key]["pairs"] / run[key]["seconds"]
+    return None  # internal modes are timed under their own names; errors leave no rate
+
+
+def ratio(a, b):
+    return a / b if a and b else None
+
+
+def analyse(cases, rdkit_runs):
+    rate = {(c["width"], c["mode"], c["source"], c["threads"]): c.get("pairs_per_s") for c in cases}
+    rows, checks = [], []
+
+    def check(target, row, value, limit, at_most=False):
+        if value is not None:
+            ok = value <= limit if at_most else value >= limit
+            checks.append({"target": target, "width": row["width"], "mode": row["mode"], "source": row["source"],
+                           "value": value, "limit": limit, "pass": ok, "others_cores": row["others"]})
+            return ok
+
+    for key in dict.fromkeys((c["width"], c["mode"], c["source"]) for c in cases):
+        width, mode, source = key
+        group = [c for c in cases if (c["width"], c["mode"], c["source"]) == key]
+        one, two = rate.get((*key, 1)), rate.get((*key, 2))
+        row = {"width": width, "mode": mode, "source": source, "pairs": group[0]["pairs"],
+               "rate_1t": one, "rate_2t": two, "rdkit_rate": rdkit_rate(rdkit_runs, width, mode)}
+        row["vs_rdkit"] = ratio(one, row["rdkit_rate"])
+        row["others"] = max((c["others_cores"] for c in group if "seconds" in c), default=None)
+        row["cpu_2t"] = next((c["cpu_per_wall"] for c in group if c["threads"] == 2 and "seconds" in c), None)
+        row["scaling"] = ratio(two, one)
+        if source == "mmap":
+            row["vs_mem"] = [ratio(rate.get(key[:2] + ("mmap", t)), rate.get(key[:2] + ("mem", t))) for t in (1, 2)]
+        if mode in CROSS_OF:
+            row["vs_cross"] = [ratio(rate.get((width, mode, source, t)), rate.get((width, CROSS_OF[mode], source, t)))
+                               for t in (1, 2)]
+        done = [c for c in group if "seconds" in c]
+        row["peak_mib"] = max((c["call_peak_mib"] for c in done), default=None)
+        row["peak_vs_budget"] = max((c["call_peak_mib"] * 2**20 / (c["input_bytes"] + c["result_bytes"])
+                                     for c in done), default=None)
+
+        row["checks"] = {}
+        if width == TARGET_WIDTH and mode in VS_RDKIT:
+            row["checks"]["vs_rdkit"] = check(f"ours per thread >= {VS_RDKIT[mode]}x RDKit per thread",
+                                              row, row["vs_rdkit"], VS_RDKIT[mode])
+        row["checks"]["scaling"] = check(f"2 threads >= {SCALING}x 1 thread", row, row["scaling"], SCALING)
+        for name, limit, values in (("vs_mem", MAPPED, row.get("vs_mem")), ("vs_cross", INTERNAL, row.get("vs_cross"))):
+            if values and any(v is not None for v in values):
+                target = "mapped >= 95% of in-memory" if name == "vs_mem" else "internal >= 85% of cross pairs/s"
+                row["checks"][name] = all(check(target, row, v, limit) is not False for v in values)
+        row["checks"]["peak"] = check("peak <= 105% of inputs + result", row, row["peak_vs_budget"], MEMORY, at_most=True)
+        rows.append(row)
+    return rows, checks
+
+
+def mark(value, ok, digits=2):
+    if value is None:
+        return "-"
+    text = f"{value:.{digits}f}" if not isinstance(value, list) else "/".join(
+        "-" if v is None else f"{v:.{digits}f}" for v in value)
+    return text if ok is None else f"{text} {'ok' if ok else 'FAIL'}"
+
+
+def table(results):
+    m, cfg = results["machine"], results["config"]
+    lines = [
+        f"quarnel benchmark ({results['profile']}), {m['date']}: {m['cpu']}, {m['usable_cores']} cores, "
+        f"commit {m['commit']}{' + uncommitted src' if m['uncommitted_changes'] else ''}; "
+        f"{results['molecules']} NCI molecules grown to {cfg['db_rows']:,} rows; {results['wall_seconds']} s",
+        f"In-memory cases use ExplicitBitVect lists of the first {cfg['subset']:,} rows (made by load_fingerprints), "
+        "as do the mapped cases, so both see the same data;",
+        f"{BIG} searches all {cfg['db_rows']:,} rows"
+        + ("." if cfg["big_in_memory"] else ", from the file only (a million ExplicitBitVect objects is too slow here)."),
+        "Mp/s: million pairs per second (internal: N(N-1)/2 pairs). RDKit: BulkTanimotoSimilarity "
+        "(+ numpy argpartition for top-k), one thread, on a few queries.",
+        "x RDKit: ours at 1 thread / RDKit. 2t cpu: CPU seconds per second in the 2-thread calls; "
+        f"others: cores busy with other work meanwhile (worst of 1t, 2t; above {BUSY} the timings are suspect; "
+        "such a case runs again if the machine goes quiet).",
+        "peak: the call's VmHWM growth (larger of 1t, 2t), "
+        "and that over packed inputs + result.",
+        "",
+    ]
+    head = ("bits", "mode", "src", "pairs", "1t Mp/s", "2t Mp/s", "2t/1t", "RDKit Mp/s",
+            "x RDKit/thread", "2t cpu", "others", "mmap/mem 1t/2t", "internal/cross 1t/2t", "peak MiB", "peak/budget")
+    body = []
+    for r in results["rows"]:
+        c = r["checks"]
+        mp = lambda v: "-" if v is None else f"{v / 1e6:.1f}"
+        body.append((str(r["width"]), r["mode"], r["source"], f"{r['pairs'] / 1e6:.3g}M", mp(r["rate_1t"]),
+                     mp(r["rate_2t"]), mark(r["scaling"], c.get("scaling")), mp(r["rdkit_rate"]),
+                     mark(r["vs_rdkit"], c.get("vs_rdkit"), 1), mark(r["cpu_2t"], None, 1), mark(r["others"], None, 1), mark(r.get("vs_mem"), c.get("vs_mem")),
+                     mark(r.get("vs_cross"), c.get("vs_cross")), mark(r["peak_mib"], None, 1),
+                     mark(r["peak_vs_budget"], c.get("peak"))))
+    widths = [max(len(x) for x in col) for col in zip(head, *body)]
+    for cells in (head, *body):
+        lines.append("  ".join(x.rjust(w) if i > 2 else x.ljust(w) for i, (x, w) in enumerate(zip(cells, widths))))
+
+    lines.append("\ntargets:")
+    for target in dict.fromkeys(c["target"] for c in results["checks"]):
+        group = [c for c in results["checks"] if c["target"] == target]
+        failed = [c for c in group if not c["pass"]]
+        worst = min(group, key=lambda c: (c["limit"] - c["value"]) if "<=" in target else (c["value"] - c["limit"]))
+        lines.append(f"  {target}: {len(group) - len(failed)}/{len(group)} pass"
+                     + (f"; worst {worst['width']} {worst['mode']} {worst['source']}: {worst['value']:.2f}" if failed else "")
+                     + (f"; {contended} of the failures beside other work" if (contended := sum(
+                         (c["others_cores"] or 0) > BUSY for c in failed)) else ""))
+    errors = [c for c in results["cases"] if "error" in c] + [r for r in results["rdkit"] if "error" in r]
+    for e in errors:
+        lines.append(f"  error {e['width']} {e.get('mode', 'RDKit ' + e.get('db', ''))} {e.get('source', '')} "
+                     f"{e.get('threads', '')}: {e['error']}")
+    agrees = [(r["width"], r["db"], mode, ok) for r in results["rdkit"] for mode, ok in r.get("agrees", {}).items()]
+    wrong = [f"{w} {mode} over {db}" for w, db, mode, ok in agrees if not ok]
+    lines.append(f"  answers equal to RDKit's on its queries: {len(agrees) - len(wrong)}/{len(agrees)}"
+                 + (f"; DIFFERENT: {', '.join(wrong)}" if wrong else ""))
+    return "\n".join(lines)
+
+
+def plot(results, path):
+    widths = list(dict.fromkeys(r["width"] for r in results["rows"]))
+    fig, axes = plt.subplots(len(widths), 1, figsize=(12, 3.6 * len(widths)), squeeze=False)
+    series = [("mem", 1), ("mem", 2), ("mmap", 1), ("mmap", 2)]
+    for ax, width in zip(axes[:, 0], widths):
+        rows = [r for r in results["rows"] if r["width"] == width]
+        modes = list(dict.fromkeys(r["mode"] for r in rows))
+        step = 1 / (len(series) + 2)
+        for i, (source, threads) in enumerate(series + [("RDKit", 1)]):
+            values = []
+            for mode in modes:
+                match = [r for r in rows if r["mode"] == mode and (source == "RDKit" or r["source"] == source)]
+                key = "rdkit_rate" if source == "RDKit" else f"rate_{threads}t"
+                values.append((match[0][key] or 0) / 1e6 if match else 0)
+            ax.bar([x + (i - 2) * step for x in range(len(modes))], values, step,
+                   label=f"{source}, {threads} thread{'s' if threads > 1 else ''}")
+        ax.set_xticks(range(len(modes)), modes)
+        ax.set_yscale("log")
+        ax.set_ylabel("million pairs / s")
+        ax.set_title(f"{width} bits")
+        ax.grid(axis="y", alpha=0.3)
+    m = results["machine"]
+    fig.suptitle(f"_quarnel throughput by mode and thread count ({m['cpu']}, {m['usable_cores']} cores, {m['date'][:10]})")
+    top = 1 - 0.75 / fig.get_figheight()  # room for the title and legend, in inches
+    fig.legend(*axes[0, 0].get_legend_handles_labels(), ncols=5, fontsize="small",
+               loc="upper center", bbox_to_anchor=(0.5, top + 0.4 / fig.get_figheight()))
+    fig.tight_layout(rect=(0, 0, 1, top))
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
