@@ -67,11 +67,6 @@ EOF
 status=0
 .venv/bin/python -m pytest tests -q "$@" || status=$?
 
-if compgen -G "$logs/*" >/dev/null; then
-  for report in "$logs"/*; do
-    echo "=== sanitizer report: $(basename "$report")" >&2
-    cat "$report" >&2
-  done
-  status=1
-fi
+source scripts/lib/common.sh
+fail_on_sanitizer_reports "$logs" || status=1
 exit "$status"

@@ -27,11 +27,6 @@ status=0
 # Repeated and shuffled: the pool's interleavings differ from run to run.
 "$build/tests/cpp/engine_unit_tests" --gtest_repeat=10 --gtest_shuffle --gtest_brief=1 "$@" || status=$?
 
-if compgen -G "$logs/*" >/dev/null; then
-  for report in "$logs"/*; do
-    echo "=== sanitizer report: $(basename "$report")" >&2
-    cat "$report" >&2
-  done
-  status=1
-fi
+source scripts/lib/common.sh
+fail_on_sanitizer_reports "$logs" || status=1
 exit "$status"
