@@ -63,8 +63,8 @@ def scaled(n, width, power=1.0):
     return max(2, round(n * factor))
 
 
-def run_worker(spec):
-    proc = subprocess.run([sys.executable, str(WORKER), json.dumps(spec)],
+def run_worker(job):
+    proc = subprocess.run([sys.executable, str(WORKER), json.dumps(job)],
                           capture_output=True, text=True, cwd=BENCH)
     if proc.returncode != 0:
         lines = proc.stderr.strip().splitlines() or [f"exit status {proc.returncode}"]
@@ -100,7 +100,7 @@ def make_files(width, molecules, cfg, rng, workdir):
 
 
 def ours_cases(width, files, sizes, cfg):
-    """(record, worker spec) for every mode, source and thread count."""
+    """(record, worker job) for every mode, source and thread count."""
     for mode, (family, agg, k) in [*MODES.items(), (BIG, ("topk", None, 10))]:
         big = mode == BIG
         if family == "internal":
@@ -118,12 +118,12 @@ def ours_cases(width, files, sizes, cfg):
                 record = {"width": width, "mode": mode, "source": source, "threads": threads,
                           "n_queries": n_q, "n_db": n_db, "pairs": pairs,
                           "input_bytes": input_rows * sizes["words"] * 8}
-                spec = {"func": family + ("_mmap" if source == "mmap" else ""), "agg": agg, "k": k,
+                job = {"func": family + ("_mmap" if source == "mmap" else ""), "agg": agg, "k": k,
                         "queries": qf, "db": db, "threads": threads, "min_time": cfg["min_time"]}
-                yield record, spec
+                yield record, job
 
 
-def rdkit_specs(width, files, sizes, cfg):
+def rdkit_jobs(width, files, sizes, cfg):
     yield "subset", {"func": "rdkit", "queries": files["queries"], "db": files["subset"],
                      "n_queries": min(cfg["rdkit_queries"], sizes["queries"]),
                      "modes": [m for m, (f, _, _) in MODES.items() if f != "internal"],
@@ -163,14 +163,14 @@ def main():
     try:
         for width in cfg["widths"]:
             files, sizes = make_files(width, molecules, cfg, rng, workdir)
-            for db_name, spec in rdkit_specs(width, files, sizes, cfg):
-                result = run_worker(spec)
-                rdkit_runs.append({"width": width, "db": db_name, "n_queries": spec["n_queries"], **result})
+            for db_name, job in rdkit_jobs(width, files, sizes, cfg):
+                result = run_worker(job)
+                rdkit_runs.append({"width": width, "db": db_name, "n_queries": job["n_queries"], **result})
                 log(f"{width} bits: RDKit over {db_name}: {result.get('error', 'done')}")
-            for record, spec in ours_cases(width, files, sizes, cfg):
-                result = run_worker(spec)
+            for record, job in ours_cases(width, files, sizes, cfg):
+                result = run_worker(job)
                 if result.get("others_cores", 0) > BUSY and quiet_now():
-                    again = run_worker(spec)  # the other work has stopped: one more try, keep the quieter
+                    again = run_worker(job)  # the other work has stopped: one more try, keep the quieter
                     result = min(result, again, key=lambda r: r.get("others_cores", math.inf))
                 record.update(result)
                 if "seconds" in record:

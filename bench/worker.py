@@ -154,5 +154,5 @@ def rdkit(case):
 
 
 if __name__ == "__main__":
-    spec = json.loads(sys.argv[1])
-    print(json.dumps(rdkit(spec) if spec["func"] == "rdkit" else ours(spec)))
+    job = json.loads(sys.argv[1])
+    print(json.dumps(rdkit(job) if job["func"] == "rdkit" else ours(job)))
