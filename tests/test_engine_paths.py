@@ -42,9 +42,9 @@ def near_duplicates(rng, n_bits, count):
 def sets(request):
     rng = np.random.default_rng(request.param + 1)
     db = near_duplicates(rng, request.param, 600)
-    # 19 queries: two full groups of eight and a short one; some are exact
-    # copies of database rows, so max reaches 1.0 and stops early.
-    queries = near_duplicates(rng, request.param, 15) + db[:4]
+    # 40 queries: a full group of 32 and a short one; some are exact copies
+    # of database rows, so max reaches 1.0 and stops early.
+    queries = near_duplicates(rng, request.param, 36) + db[:4]
     return queries, db
 
 
