@@ -32,19 +32,14 @@ struct CrossSets {
   }
 };
 
-constexpr auto from_first_row = [](std::size_t) -> std::uint64_t { return 0; };
+// A cross-set scan meets every database row.
+constexpr auto from_first_row = [](std::uint64_t) -> std::uint64_t { return 0; };
 
 // Starts one scorer per query of the group and scans the database with them.
 template <class Scorer, class MakeScorer>
 void scan_queries(const CrossSets& sets, std::uint64_t first, std::size_t n, BlockScratch& scratch,
                   MakeScorer make_scorer, std::vector<Scorer>& rows) {
-  std::array<QueryRow, max_query_group> queries;
-  rows.clear();
-  for (std::size_t s = 0; s < n; ++s) {
-    queries[s] = query_row(sets.queries, first + s, sets.n_words, scratch.kernel);
-    rows.push_back(make_scorer(first + s, s));
-  }
-  scan_group(rows.data(), queries.data(), n, sets.db, scratch, from_first_row);
+  scan_query_group(sets.queries, sets.db, first, n, scratch, make_scorer, from_first_row, rows);
 }
 
 Result<EngineOutput> full_matrix(pool::WorkerPool& pool, CrossSets& sets) {

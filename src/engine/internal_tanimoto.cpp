@@ -22,15 +22,9 @@ std::uint64_t condensed_row_start(std::uint64_t i, std::uint64_t n) { return i *
 template <class Scorer, class MakeScorer, class FirstColumn>
 void scan_rows(const RowSet& set, std::uint64_t first, std::size_t n, BlockScratch& scratch,
                MakeScorer make_scorer, FirstColumn first_column, std::vector<Scorer>& rows) {
-  std::array<QueryRow, max_query_group> queries;
-  rows.clear();
-  for (std::size_t s = 0; s < n; ++s) {
-    const std::uint64_t i = first + s;
-    queries[s] = QueryRow{i, set.words + i * scratch.n_words, set.counts[i]};
-    rows.push_back(make_scorer(i));
-  }
-  scan_group(rows.data(), queries.data(), n, set, scratch,
-             [&](std::size_t s) { return first_column(first + s); });
+  scan_query_group(
+      set.words, set, first, n, scratch, [&](std::uint64_t i, std::size_t) { return make_scorer(i); },
+      first_column, rows);
 }
 
 Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, RowSet set, std::uint64_t n_words) {

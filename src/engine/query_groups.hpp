@@ -4,8 +4,10 @@
 // with scratch of its own for the block scan.
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "common/function_ref.hpp"
 #include "engine/block_scan.hpp"
@@ -39,6 +41,23 @@ inline QueryRow query_row(const std::uint64_t* words, std::uint64_t index, std::
   std::uint32_t count = 0;
   kernel.count_rows(row, 1, n_words, &count);
   return QueryRow{index, row, count};
+}
+
+// Starts one scorer per query row first .. first + n - 1 (make_scorer(i, s)
+// for row i in slot s) and scans `db` with them; row i meets the database
+// from first_column(i) on.
+template <class Scorer, class MakeScorer, class FirstColumn>
+void scan_query_group(const std::uint64_t* query_words, const RowSet& db, std::uint64_t first, std::size_t n,
+                      BlockScratch& scratch, MakeScorer make_scorer, FirstColumn first_column,
+                      std::vector<Scorer>& rows) {
+  std::array<QueryRow, max_query_group> queries;
+  rows.clear();
+  for (std::size_t s = 0; s < n; ++s) {
+    queries[s] = query_row(query_words, first + s, scratch.n_words, scratch.kernel);
+    rows.push_back(make_scorer(first + s, s));
+  }
+  scan_group(rows.data(), queries.data(), n, db, scratch,
+             [&](std::size_t s) { return first_column(first + s); });
 }
 
 }  // namespace quarnel::engine
