@@ -6,6 +6,8 @@ left-to-right double sum, and top-k uses the module's own heap rules, so the
 tests compare with ``==``, never with a tolerance.
 """
 
+import collections.abc
+
 import numpy as np
 from hypothesis import strategies as st
 from rdkit import DataStructs
@@ -18,6 +20,19 @@ WIDTHS = (0, 1, 63, 64, 65, 100, 167, 1024, 2048)
 
 # ---------------------------------------------------------------------------
 # Building inputs
+
+
+class ListLike(collections.abc.Sequence):
+    """A sequence that is neither a list nor a tuple."""
+
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
 
 
 def fingerprint(n_bits, on_bits=()):

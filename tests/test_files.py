@@ -1,7 +1,6 @@
 """Saving and loading fingerprint files: the bytes on disk, what loading makes
 of hand-made files, and how failures are raised or reported on stderr."""
 
-import collections.abc
 import os
 import pathlib
 import struct
@@ -14,6 +13,7 @@ from hypothesis import given
 
 import _quarnel as q
 import reference
+from reference import ListLike
 from reference import fingerprint
 
 SHORT_READ = "failed to fill whole buffer"
@@ -58,17 +58,6 @@ def report(capfd):
     err = capfd.readouterr().err
     assert err.count("\n") == 1, err
     return err.rstrip("\n")
-
-
-class ListLike(collections.abc.Sequence):
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
 
 
 class Uniterable(ListLike):

@@ -1,7 +1,6 @@
 """The module's face: its attributes, and how every function binds and
 converts its arguments before doing any work."""
 
-import collections.abc
 import inspect
 import pathlib
 import sys
@@ -11,6 +10,7 @@ import pytest
 
 import _quarnel as q
 import reference
+from reference import ListLike
 
 SIGNATURES = {
     "save_fingerprints": "(fps, path)",
@@ -154,17 +154,6 @@ def test_all_keyword_call(small_set):
 class Holder:
     class Inner:
         pass
-
-
-class ListLike(collections.abc.Sequence):
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
 
 
 class BrokenClass:
