@@ -23,13 +23,13 @@ engine::FingerprintMatrix read_rows(PyObject* fast) {
   engine::FingerprintMatrix matrix;
   matrix.count = static_cast<std::uint32_t>(n);
   for (Py_ssize_t i = 0; i < n; ++i) {
-    const ExplicitBitVect& vector = native_bitvect(items[i]);
+    const ExplicitBitVect& vector = native_bitvect_at(items[i], i);
     const unsigned int n_bits = vector.getNumBits();
     if (i == 0) {
       matrix.n_bits = n_bits;
       matrix.words.reserve(static_cast<std::size_t>(n) * matrix.n_words());
     } else if (n_bits != matrix.n_bits) {
-      fail_with(PyExc_ValueError, "Inconsistent fingerprint lengths");
+      fail_length_mismatch(i, n_bits, matrix.n_bits);
     }
     append_blocks(vector, matrix.words);
   }
@@ -47,8 +47,7 @@ engine::FingerprintMatrix extract_fingerprints(PyObject* fps) noexcept {
   } catch (const std::exception&) {  // bad_alloc, or a length no vector can hold
     PyErr_NoMemory();
   }
-  PyErr_Print();
-  PyErr_Clear();
+  report_input_error();
   return engine::FingerprintMatrix{};
 }
 

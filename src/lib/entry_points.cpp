@@ -4,6 +4,7 @@
 #include <new>
 
 #include "binding/in_memory_functions.hpp"
+#include "bridge/input_error_report.hpp"
 #include "store/file_functions.hpp"
 
 namespace quarnel::lib {
@@ -13,15 +14,25 @@ using binding::PyError;
 using binding::PyRef;
 using binding::PyResult;
 
+using bridge::InputErrorReport;
 using Implementation = PyResult<PyRef> (*)(PyObject* const*, Py_ssize_t, PyObject*);
 
+PyResult<PyRef> call_reporting(Implementation implementation, InputErrorReport report, PyObject* const* args,
+                               Py_ssize_t nargsf, PyObject* kwnames) {
+  bridge::InputErrorScope scope(report);
+  PyResult<PyRef> result = implementation(args, nargsf, kwnames);
+  if (std::optional<PyError> kept = scope.take_kept_error()) return std::move(*kept);
+  return result;
+}
+
 // The single exit of every function: the value, or its error raised after
-// everything the call owned has been released.
-template <Implementation implementation>
+// everything the call owned has been released.  An input error kept by the
+// bridge or the writer wins over the result the call went on to make.
+template <Implementation implementation, InputErrorReport report>
 PyObject* entry_point(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
                       PyObject* kwnames) noexcept {
   try {
-    PyResult<PyRef> result = implementation(args, nargsf, kwnames);
+    PyResult<PyRef> result = call_reporting(implementation, report, args, nargsf, kwnames);
     if (result) return std::move(result).value().release();
     std::move(result).error().raise();
   } catch (const std::bad_alloc&) {
@@ -32,37 +43,42 @@ PyObject* entry_point(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
   return nullptr;
 }
 
-template <Implementation implementation>
+template <Implementation implementation, InputErrorReport report>
 PyMethodDef method(const char* name, const char* signature_doc) {
   return PyMethodDef{
-      name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry_point<implementation>)),
+      name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry_point<implementation, report>)),
       METH_FASTCALL | METH_KEYWORDS, signature_doc};
 }
 
-// Each doc is only the signature line and "--": the interpreter shows it as
-// __text_signature__ and reports __doc__ as None.
+// One table per report mode: the module's functions print invalid input,
+// those of its _checked namespace raise it.  Each doc is only the signature
+// line and "--": the interpreter shows it as __text_signature__ and reports
+// __doc__ as None.
+template <InputErrorReport report>
 PyMethodDef functions[] = {
-    method<store::save_fingerprints>("save_fingerprints", "save_fingerprints(fps, path)\n--\n\n"),
-    method<store::load_fingerprints>("load_fingerprints", "load_fingerprints(path)\n--\n\n"),
-    method<binding::bulk_tanimoto_parallel>(
+    method<store::save_fingerprints, report>("save_fingerprints", "save_fingerprints(fps, path)\n--\n\n"),
+    method<store::load_fingerprints, report>("load_fingerprints", "load_fingerprints(path)\n--\n\n"),
+    method<binding::bulk_tanimoto_parallel, report>(
         "bulk_tanimoto_parallel", "bulk_tanimoto_parallel(py_fps, py_fps2, n_threads=..., agg=None)\n--\n\n"),
-    method<binding::bulk_tanimoto_parallel_topk>(
+    method<binding::bulk_tanimoto_parallel_topk, report>(
         "bulk_tanimoto_parallel_topk",
         "bulk_tanimoto_parallel_topk(py_fps, py_fps2, k=10, n_threads=...)\n--\n\n"),
-    method<store::bulk_tanimoto_mmap>(
+    method<store::bulk_tanimoto_mmap, report>(
         "bulk_tanimoto_mmap",
         "bulk_tanimoto_mmap(path1, path2, n_threads=..., agg=None, db_offset=0, db_limit=0)\n--\n\n"),
-    method<store::bulk_tanimoto_mmap_topk>(
+    method<store::bulk_tanimoto_mmap_topk, report>(
         "bulk_tanimoto_mmap_topk",
         "bulk_tanimoto_mmap_topk(path1, path2, k=10, n_threads=..., db_offset=0, db_limit=0)\n--\n\n"),
-    method<binding::internal_tanimoto_parallel>(
+    method<binding::internal_tanimoto_parallel, report>(
         "internal_tanimoto_parallel", "internal_tanimoto_parallel(py_fps, n_threads=..., agg=None)\n--\n\n"),
-    method<store::internal_tanimoto_mmap>("internal_tanimoto_mmap",
-                                          "internal_tanimoto_mmap(path, n_threads=..., agg=None)\n--\n\n"),
+    method<store::internal_tanimoto_mmap, report>(
+        "internal_tanimoto_mmap", "internal_tanimoto_mmap(path, n_threads=..., agg=None)\n--\n\n"),
 };
 
 }  // namespace
 
-std::span<PyMethodDef> function_table() { return functions; }
+std::span<PyMethodDef> function_table() { return functions<InputErrorReport::print>; }
+
+std::span<PyMethodDef> checked_function_table() { return functions<InputErrorReport::keep>; }
 
 }  // namespace quarnel::lib

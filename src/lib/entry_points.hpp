@@ -10,4 +10,8 @@ namespace quarnel::lib {
 
 std::span<PyMethodDef> function_table();
 
+// The same functions, with the same signatures, raising what the bridge and
+// the file writer would otherwise print to standard error.
+std::span<PyMethodDef> checked_function_table();
+
 }  // namespace quarnel::lib

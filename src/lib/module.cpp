@@ -1,7 +1,10 @@
 // The _quarnel extension module: multi-phase initialisation whose exec slot
-// adds the eight functions and __all__.  The module keeps no state.
+// adds the functions, __all__ and the _checked namespace.  The module keeps
+// no state.
 
 #include <Python.h>
+
+#include <span>
 
 #include "binding/py_ref.hpp"
 #include "lib/entry_points.hpp"
@@ -31,17 +34,30 @@ int add_function(PyObject* module, PyObject* module_name, PyMethodDef* definitio
   return PyObject_SetAttr(module, name.get(), function.get());
 }
 
+int add_functions(PyObject* module, std::span<PyMethodDef> table) {
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  for (PyMethodDef& definition : table) {
+    if (add_function(module, module_name.get(), &definition) < 0) return -1;
+  }
+  return 0;
+}
+
+// The _checked namespace: a plain module object kept as an attribute, not
+// an importable submodule.
+int add_checked_namespace(PyObject* module) {
+  PyRef checked = PyRef::steal(PyModule_New("_quarnel._checked"));
+  if (!checked || add_functions(checked.get(), checked_function_table()) < 0) return -1;
+  return PyObject_SetAttrString(module, "_checked", checked.get());
+}
+
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "_quarnel can only be initialised into a module object");
     return -1;
   }
-  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-  if (!module_name) return -1;
-  for (PyMethodDef& definition : function_table()) {
-    if (add_function(module, module_name.get(), &definition) < 0) return -1;
-  }
-  return 0;
+  if (add_functions(module, function_table()) < 0) return -1;
+  return add_checked_namespace(module);
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "bridge/bitvect_registration.hpp"
 #include "bridge/build_bitvect_list.hpp"
 #include "common/owned_buffer.hpp"
 #include "store/fingerprint_words.hpp"
@@ -38,6 +39,7 @@ PyResult<PyRef> read_fingerprint_file(const std::string& path) {
   QUARNEL_TRY(file, read_fingerprint_words(path));
   if (file.header.count == 0) return new_list(0);
   QUARNEL_CHECK(check_room_for_vectors(file));
+  QUARNEL_CHECK(bridge::ensure_bitvect_class());
 
   PyObject* list = bridge::build_bitvect_list(file.header.count, file.header.n_bits, file.words.data());
   if (list == nullptr) {

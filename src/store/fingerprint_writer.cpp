@@ -1,6 +1,7 @@
 #include "store/fingerprint_writer.hpp"
 
 #include <boost/dynamic_bitset.hpp>
+#include <cerrno>
 #include <cstdint>
 #include <exception>
 #include <iterator>
@@ -16,12 +17,20 @@ namespace {
 
 using binding::PyRef;
 
+// Printed, the failure reads as a ValueError naming the path; kept for the
+// caller to raise, it is the OSError subclass of the error number, as
+// Python's own open() gives it.
 [[noreturn]] void fail_to_open(const std::string& path, int errnum) {
   PyRef name =
       PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
   if (!name) boost::python::throw_error_already_set();
-  PyErr_Format(PyExc_ValueError, "cannot open %R for writing: %s", name.get(),
-               describe_os_error(errnum).c_str());
+  if (bridge::input_errors_are_kept()) {
+    errno = errnum;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+  } else {
+    PyErr_Format(PyExc_ValueError, "cannot open %R for writing: %s", name.get(),
+                 describe_os_error(errnum).c_str());
+  }
   boost::python::throw_error_already_set();
   __builtin_unreachable();
 }
@@ -41,24 +50,18 @@ void write_rows(PyObject* fps, OutputFile& file) {
   if (static_cast<std::uint64_t>(n) > UINT32_MAX) {
     bridge::fail_with(PyExc_OverflowError, "a fingerprint file holds at most 4294967295 fingerprints");
   }
-  const unsigned int n_bits = bridge::native_bitvect(items[0]).getNumBits();
+  const unsigned int n_bits = bridge::native_bitvect_at(items[0], 0).getNumBits();
   write_u32(file, static_cast<std::uint32_t>(n));
   write_u32(file, n_bits);
 
   std::vector<std::uint64_t> row;  // reused: one write per fingerprint
   for (Py_ssize_t i = 0; i < n; ++i) {
-    const ExplicitBitVect& vector = bridge::native_bitvect(items[i]);
-    if (vector.getNumBits() != n_bits)
-      bridge::fail_with(PyExc_ValueError, "Inconsistent fingerprint lengths");
+    const ExplicitBitVect& vector = bridge::native_bitvect_at(items[i], i);
+    if (vector.getNumBits() != n_bits) bridge::fail_length_mismatch(i, vector.getNumBits(), n_bits);
     row.clear();
     boost::to_block_range(*vector.dp_bits, std::back_inserter(row));
     file.write(row.data(), row.size() * sizeof(std::uint64_t));
   }
-}
-
-void print_pending_error() {
-  PyErr_Print();
-  PyErr_Clear();
 }
 
 }  // namespace
@@ -69,14 +72,14 @@ void write_fingerprint_file(PyObject* fps, const std::string& path) noexcept {
     if (!file.is_open()) fail_to_open(path, file.open_errno());
     write_rows(fps, file);
   } catch (const boost::python::error_already_set&) {
-    print_pending_error();
+    bridge::report_input_error();
   } catch (const std::exception&) {
     PyErr_NoMemory();
-    print_pending_error();
+    bridge::report_input_error();
   }
   if (const int lost = file.close(); lost != 0) {
     binding::PyError(os_error(lost)).raise();
-    print_pending_error();
+    bridge::report_input_error();
   }
 }
 
