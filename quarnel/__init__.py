@@ -1,0 +1,42 @@
+"""quarnel: Tanimoto similarity over large sets of RDKit fingerprints, on all
+cores, into NumPy arrays.
+
+The eight functions of the `_quarnel` extension, raising invalid input
+instead of printing it; fingerprint databases (`Database`); molecules to
+fingerprints (`fingerprint_molecules`); and the ``quarnel`` command line.
+Distributed search is in `quarnel.distributed` (it imports Dask).
+"""
+
+from .database import Database, SearchResult, save_database
+from .errors import QuarnelError
+from .functions import (
+    bulk_tanimoto_mmap,
+    bulk_tanimoto_mmap_topk,
+    bulk_tanimoto_parallel,
+    bulk_tanimoto_parallel_topk,
+    internal_tanimoto_mmap,
+    internal_tanimoto_parallel,
+    load_fingerprints,
+    save_fingerprints,
+)
+from .molecules import FingerprintReport, FingerprintSpec, fingerprint_molecules
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "save_fingerprints",
+    "load_fingerprints",
+    "bulk_tanimoto_parallel",
+    "bulk_tanimoto_parallel_topk",
+    "bulk_tanimoto_mmap",
+    "bulk_tanimoto_mmap_topk",
+    "internal_tanimoto_parallel",
+    "internal_tanimoto_mmap",
+    "Database",
+    "SearchResult",
+    "save_database",
+    "fingerprint_molecules",
+    "FingerprintSpec",
+    "FingerprintReport",
+    "QuarnelError",
+]

@@ -1,0 +1,40 @@
+"""Output files that appear whole or not at all."""
+
+import contextlib
+import os
+import tempfile
+from pathlib import Path
+
+
+def _umask():
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except OSError:
+        pass
+    return 0o022
+
+
+@contextlib.contextmanager
+def atomic_output(path, mode="wb"):
+    """Yields a file object writing to a temporary file beside `path`; on
+    success it is flushed, synced and renamed over `path`, on any failure
+    (Ctrl-C included) it is removed and `path` is left as it was."""
+    target = Path(os.fspath(path))
+    handle = tempfile.NamedTemporaryFile(
+        mode, dir=target.parent, prefix=f".{target.name}.", suffix=".part", delete=False,
+        encoding=None if "b" in mode else "utf-8")
+    try:
+        # As open() would have made it, not private to the owner.
+        os.chmod(handle.fileno(), 0o666 & ~_umask())
+        with handle:
+            yield handle
+            handle.flush()
+            os.fsync(handle.fileno())
+        os.replace(handle.name, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(handle.name)
+        raise

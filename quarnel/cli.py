@@ -1,0 +1,218 @@
+"""The ``quarnel`` command line: a thin layer over the Python API.
+
+Every command parses its options, calls the API and formats the result.
+Bad input or a bad environment ends in one line, ``quarnel: error: ...``,
+and a non-zero exit status, never a traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+from pathlib import Path
+
+import numpy as np
+
+from .atomic import atomic_output
+from .database import Database, words_per_row
+from .errors import QuarnelError
+from .molecules import FINGERPRINT_TYPES, fingerprint_molecules, molecule_file_kind
+
+PROGRAM = "quarnel"
+
+
+class ArgumentParser(argparse.ArgumentParser):
+    """argparse, with its errors on one line like the program's own."""
+
+    def error(self, message):
+        self.exit(2, f"{PROGRAM}: error: {message}\n")
+
+
+def non_negative_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a number of at least 0, not {value}")
+    return value
+
+
+def positive_int(text):
+    value = non_negative_int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a number of at least 1, not {value}")
+    return value
+
+
+def thread_count(text):
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+
+
+def describe(error: BaseException) -> str:
+    if isinstance(error, OSError) and error.strerror:
+        where = error.filename if error.filename is not None else ""
+        return f"{where}: {error.strerror}" if where else error.strerror
+    if isinstance(error, MemoryError):
+        return f"out of memory: {error}" if str(error) else "out of memory"
+    return str(error)
+
+
+@contextlib.contextmanager
+def output_stream(path):
+    """Standard output, or a text file that appears only when complete."""
+    if path is None or path == "-":
+        yield sys.stdout
+        return
+    with atomic_output(path, "w") as stream:
+        yield stream
+
+
+# ---------------------------------------------------------------------------
+# Commands
+
+
+def default_output(source: str) -> Path:
+    name = Path(source).name
+    if name.lower().endswith(".gz"):
+        name = name[:-3]
+    return Path(Path(name).stem + ".qfp")
+
+
+def run_fingerprint(args) -> int:
+    kind = molecule_file_kind(args.input)
+    if kind is None:
+        raise QuarnelError(f"{args.input}: not a molecule file (expected .smi, .smiles, .sdf or .sd, "
+                           "optionally .gz)")
+    if not os.path.exists(args.input):
+        raise FileNotFoundError(2, "No such file or directory", args.input)
+    output = Path(args.output) if args.output else default_output(args.input)
+    bits = args.bits if args.bits is not None else (167 if args.type == "maccs" else 2048)
+    report = fingerprint_molecules(args.input, output, fingerprint=args.type, radius=args.radius,
+                                   n_bits=bits, features=args.features, min_path=args.min_path,
+                                   max_path=args.max_path, name_field=args.name_field,
+                                   n_workers=args.workers, progress=not args.quiet)
+    if report.skipped:
+        unit = "line" if kind == "smiles" else "record"
+        numbers = ", ".join(map(str, report.skipped))
+        print(f"{PROGRAM}: skipped {len(report.skipped)} molecule(s) RDKit could not parse: "
+              f"{unit}{'s' if len(report.skipped) > 1 else ''} {numbers}", file=sys.stderr)
+    if not args.quiet:
+        print(f"{PROGRAM}: wrote {report.rows} fingerprints to {output}", file=sys.stderr)
+    return 0
+
+
+def mean_bits_set(database: Database) -> float:
+    if database.rows == 0:
+        return 0.0
+    words = np.memmap(database.path, dtype="<u8", mode="r", offset=8,
+                      shape=(database.rows * words_per_row(database.n_bits),))
+    table = np.array([bin(b).count("1") for b in range(256)], dtype=np.uint8)
+    total = 0
+    step = 1 << 22
+    for start in range(0, words.size, step):
+        total += int(table[words[start:start + step].view(np.uint8)].sum(dtype=np.uint64))
+    return total / database.rows
+
+
+def run_info(args) -> int:
+    database = Database(args.file)
+    out = sys.stdout
+    out.write(f"file: {database.path}\n")
+    out.write(f"rows: {database.rows}\n")
+    out.write(f"bits: {database.n_bits}\n")
+    out.write(f"file size: {database.path.stat().st_size} bytes\n")
+    out.write(f"mean bits set: {mean_bits_set(database):.2f}\n")
+    out.write(f"names: {'yes' if database.names.from_sidecar else 'no (rows are named by number)'}\n")
+    meta = database.metadata
+    if not meta:
+        out.write("made: unknown (no metadata sidecar)\n")
+        return 0
+    settings = meta.get("fingerprint", {})
+    described = ", ".join(f"{key}={value}" for key, value in settings.items() if key != "type")
+    out.write(f"fingerprint: {settings.get('type', 'unknown')} ({described})\n")
+    for key, label in (("source", "source"), ("skipped", "rows skipped"), ("rdkit_version", "RDKit"),
+                       ("created", "created")):
+        if key in meta:
+            out.write(f"{label}: {meta[key]}\n")
+    return 0
+
+
+def run_search(args) -> int:
+    database = Database(args.database)
+    result = database.search(args.queries, k=args.k, n_threads=args.threads, window_rows=args.window_rows,
+                             progress=not args.quiet)
+    with output_stream(args.output) as stream:
+        result.write_tsv(stream)
+    return 0
+
+
+# ---------------------------------------------------------------------------
+# The parser
+
+
+def add_fingerprint_command(commands):
+    command = commands.add_parser("fingerprint", help="fingerprint a SMILES or SDF file into a database",
+                                  description="Fingerprint the molecules of a SMILES or SDF file (.gz too) "
+                                              "into a .qfp database with its names and metadata.")
+    command.add_argument("input", help="SMILES (.smi) or SDF (.sdf) file, optionally gzip-compressed")
+    command.add_argument("-o", "--output", help="the database to write (default: INPUT's name with .qfp, "
+                                                "in the current folder)")
+    command.add_argument("--type", choices=FINGERPRINT_TYPES, default="morgan", help="fingerprint type")
+    command.add_argument("--radius", type=non_negative_int, default=2, help="Morgan radius (default 2)")
+    command.add_argument("--bits", type=positive_int, help="bits per fingerprint (default 2048; MACCS: 167)")
+    command.add_argument("--features", action="store_true", help="Morgan with feature invariants (FCFP)")
+    command.add_argument("--min-path", type=positive_int, default=1, help="RDKit topological: shortest path")
+    command.add_argument("--max-path", type=positive_int, default=7, help="RDKit topological: longest path")
+    command.add_argument("--name-field", help="SDF field holding the name (default: the title line)")
+    command.add_argument("--workers", type=positive_int, help="worker processes (default: all CPUs)")
+    command.add_argument("-q", "--quiet", action="store_true", help="no progress bar or summary")
+    command.set_defaults(run=run_fingerprint)
+
+
+def add_info_command(commands):
+    command = commands.add_parser("info", help="describe a database",
+                                  description="Rows, bits, size, mean bits set and how a database was made.")
+    command.add_argument("file", help="a .qfp fingerprint file")
+    command.set_defaults(run=run_info)
+
+
+def add_search_command(commands):
+    command = commands.add_parser("search", help="the k most similar database rows of every query",
+                                  description="Top-k Tanimoto search.  QUERIES is a .qfp file, or a SMILES or "
+                                              "SDF file fingerprinted as the database's metadata says.")
+    command.add_argument("queries", help="a .qfp file, or a SMILES or SDF file")
+    command.add_argument("database", help="the .qfp database")
+    command.add_argument("-k", type=non_negative_int, default=10, help="hits per query (default 10)")
+    command.add_argument("--threads", type=thread_count, default=-1, help="threads (default: all CPUs)")
+    command.add_argument("-o", "--output", help="write the hits here (TSV) instead of standard output")
+    command.add_argument("--window-rows", type=positive_int, help="database rows per window (default 1048576)")
+    command.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    command.set_defaults(run=run_search)
+
+
+def build_parser() -> ArgumentParser:
+    parser = ArgumentParser(prog=PROGRAM, description="Tanimoto similarity search over fingerprint databases.")
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True,
+                                     parser_class=ArgumentParser)
+    add_fingerprint_command(commands)
+    add_info_command(commands)
+    add_search_command(commands)
+    return parser
+
+
+def main(argv=None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except (QuarnelError, OSError, ValueError, MemoryError) as error:
+        print(f"{PROGRAM}: error: {describe(error)}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{PROGRAM}: interrupted", file=sys.stderr)
+        return 130

@@ -1,0 +1,237 @@
+"""The extension's functions, raising invalid input instead of printing it.
+
+Each calls the same native code as the `_quarnel` function of the same name,
+with its signature and results; the only difference is that an element that
+is not an ``ExplicitBitVect``, vectors of mixed lengths and a failed save
+raise (``TypeError``, ``ValueError``, ``OSError``) where `_quarnel` prints the
+problem on standard error and treats the input as empty.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Optional, Tuple, Union
+
+import numpy as np
+
+import _quarnel
+
+from .atomic import atomic_output
+
+if TYPE_CHECKING:
+    from rdkit.DataStructs import ExplicitBitVect
+
+_native = _quarnel._checked
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Fingerprints = Sequence["ExplicitBitVect"]
+
+__all__ = [
+    "save_fingerprints",
+    "load_fingerprints",
+    "bulk_tanimoto_parallel",
+    "bulk_tanimoto_parallel_topk",
+    "bulk_tanimoto_mmap",
+    "bulk_tanimoto_mmap_topk",
+    "internal_tanimoto_parallel",
+    "internal_tanimoto_mmap",
+]
+
+
+def save_fingerprints(fps: Fingerprints, path: PathLike) -> None:
+    """Write fingerprints to a binary fingerprint file.
+
+    Parameters
+    ----------
+    fps : sequence of ExplicitBitVect
+        All of one bit length; an empty sequence writes an empty file.
+    path : str or os.PathLike
+        The file to write.  It appears whole or not at all: the data goes to
+        a temporary file in the same folder, renamed over `path` at the end.
+
+    Raises
+    ------
+    TypeError
+        An element is not an ``ExplicitBitVect`` (the message gives its index).
+    ValueError
+        The vectors' lengths differ.
+    OSError
+        The folder does not exist, the disk is full, and so on.
+
+    Examples
+    --------
+    >>> quarnel.save_fingerprints(fps, "library.qfp")
+    """
+    target = os.fsdecode(os.fspath(path))
+    with atomic_output(target) as part:
+        _native.save_fingerprints(fps, part.name)
+
+
+def load_fingerprints(path: PathLike) -> list:
+    """Read a binary fingerprint file back as new ``ExplicitBitVect`` objects.
+
+    Returns
+    -------
+    list of ExplicitBitVect
+        One per row, in file order.
+
+    Raises
+    ------
+    OSError
+        The file is missing, unreadable, or shorter than its header says
+        ("failed to fill whole buffer").
+    MemoryError
+        The vectors could not fit in this machine's memory.
+
+    Examples
+    --------
+    >>> fps = quarnel.load_fingerprints("library.qfp")
+    """
+    return _native.load_fingerprints(path)
+
+
+def bulk_tanimoto_parallel(py_fps: Fingerprints, py_fps2: Fingerprints, n_threads: int = -1,
+                           agg: Optional[str] = None) -> np.ndarray:
+    """Tanimoto similarity of every query against every database fingerprint.
+
+    Parameters
+    ----------
+    py_fps, py_fps2 : sequence of ExplicitBitVect
+        Queries (N1) and database (N2), all of one bit length.
+    n_threads : int, default -1
+        Worker threads; 0 or less uses every CPU this process may use (or
+        ``RAYON_NUM_THREADS``).
+    agg : {None, "full", "mean", "max", "min"}
+        None or "full" returns the whole matrix; the others reduce each
+        query's row.
+
+    Returns
+    -------
+    numpy.ndarray
+        float64 of shape (N1, N2) for "full", (N1,) otherwise.  Scores are
+        those of RDKit's ``TanimotoSimilarity`` (two empty vectors: 0.0),
+        identical for every thread count.
+
+    Raises
+    ------
+    TypeError
+        An element is not an ``ExplicitBitVect`` (the message gives its index).
+    ValueError
+        Mixed lengths within a set, sets of different lengths ("Fingerprint
+        bit mismatch"), or an unknown `agg`.
+    MemoryError
+        The result cannot fit in memory (raised before any work).
+
+    Examples
+    --------
+    >>> quarnel.bulk_tanimoto_parallel(queries, library, agg="max")
+    array([0.71, 0.45])
+    """
+    return _native.bulk_tanimoto_parallel(py_fps, py_fps2, n_threads, agg)
+
+
+def bulk_tanimoto_parallel_topk(py_fps: Fingerprints, py_fps2: Fingerprints, k: int = 10,
+                                n_threads: int = -1) -> Tuple[np.ndarray, np.ndarray]:
+    """The k most similar database fingerprints of every query.
+
+    Returns
+    -------
+    (indices, scores) : tuple of numpy.ndarray
+        uint32 database positions and float64 scores, both of shape
+        (N1, min(k, N2)), best first.  Among equal scores, which rows are
+        kept and their order follow the module's fixed heap rules.
+
+    Raises
+    ------
+    TypeError, ValueError, MemoryError
+        As `bulk_tanimoto_parallel`; a negative `k` is an OverflowError.
+
+    Examples
+    --------
+    >>> indices, scores = quarnel.bulk_tanimoto_parallel_topk(queries, library, k=5)
+    """
+    return _native.bulk_tanimoto_parallel_topk(py_fps, py_fps2, k, n_threads)
+
+
+def bulk_tanimoto_mmap(path1: PathLike, path2: PathLike, n_threads: int = -1, agg: Optional[str] = None,
+                       db_offset: int = 0, db_limit: int = 0) -> np.ndarray:
+    """`bulk_tanimoto_parallel` on two fingerprint files, mapped in place.
+
+    Parameters
+    ----------
+    path1, path2 : str or os.PathLike
+        Query file and database file.
+    db_offset, db_limit : int
+        The window of database rows to compare with (``db_limit`` 0: to the
+        end of the file).
+
+    Returns
+    -------
+    numpy.ndarray
+        float64 (N1, rows in the window) for "full", (N1,) otherwise.
+
+    Raises
+    ------
+    OSError
+        A file is missing or unreadable.
+    ValueError
+        A file is truncated, the window lies outside the file, the bit
+        lengths differ, or `agg` is unknown.
+
+    Examples
+    --------
+    >>> quarnel.bulk_tanimoto_mmap("queries.qfp", "library.qfp", agg="mean")
+    """
+    return _native.bulk_tanimoto_mmap(path1, path2, n_threads, agg, db_offset, db_limit)
+
+
+def bulk_tanimoto_mmap_topk(path1: PathLike, path2: PathLike, k: int = 10, n_threads: int = -1,
+                            db_offset: int = 0, db_limit: int = 0) -> Tuple[np.ndarray, np.ndarray]:
+    """`bulk_tanimoto_parallel_topk` on two fingerprint files, mapped in place.
+
+    Returns
+    -------
+    (indices, scores) : tuple of numpy.ndarray
+        uint32 rows counted from the start of the database file (not of the
+        window) and float64 scores, shape (N1, min(k, rows in the window)).
+
+    Examples
+    --------
+    >>> idx, sc = quarnel.bulk_tanimoto_mmap_topk("q.qfp", "lib.qfp", k=10, db_offset=10**6)
+    """
+    return _native.bulk_tanimoto_mmap_topk(path1, path2, k, n_threads, db_offset, db_limit)
+
+
+def internal_tanimoto_parallel(py_fps: Fingerprints, n_threads: int = -1,
+                               agg: Optional[str] = None) -> np.ndarray:
+    """Similarity of a set with itself.
+
+    Returns
+    -------
+    numpy.ndarray
+        "full" (or None): float64 of length N*(N-1)/2, the pairs (0,1),
+        (0,2), ... (N-2,N-1), as ``scipy.spatial.distance.squareform`` reads
+        a condensed vector; "mean", "max", "min": float64 of length N, each
+        fingerprint against all the others (a set of one gives 0.0).
+
+    Raises
+    ------
+    TypeError, ValueError, MemoryError
+        As `bulk_tanimoto_parallel`.
+
+    Examples
+    --------
+    >>> quarnel.internal_tanimoto_parallel(fps, agg="max")
+    """
+    return _native.internal_tanimoto_parallel(py_fps, n_threads, agg)
+
+
+def internal_tanimoto_mmap(path: PathLike, n_threads: int = -1, agg: Optional[str] = None) -> np.ndarray:
+    """`internal_tanimoto_parallel` on a fingerprint file, mapped in place.
+
+    Examples
+    --------
+    >>> quarnel.internal_tanimoto_mmap("library.qfp", agg="mean")
+    """
+    return _native.internal_tanimoto_mmap(path, n_threads, agg)

@@ -1,0 +1,86 @@
+"""Top-k search of a database, window by window, with queries given as
+fingerprint files, molecule files or ExplicitBitVect sequences."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+from collections.abc import Sequence
+from pathlib import Path
+
+import numpy as np
+
+from . import functions
+from .database import Database, RowNames, SearchResult, read_header, temporary_folder
+from .errors import QuarnelError
+from .progress import progress_bar
+from .topk_merge import TopKAccumulator
+
+
+@contextlib.contextmanager
+def query_file(queries, database, *, progress=False):
+    """Yields (fingerprint file path, query names) for any accepted form of
+    queries; molecules are fingerprinted into a temporary database first,
+    exactly as the database's metadata says."""
+    if isinstance(queries, Database):
+        yield queries.path, queries.names
+        return
+    if isinstance(queries, (str, bytes, os.PathLike)):
+        from .molecules import molecule_file_kind
+
+        if molecule_file_kind(queries) is None:
+            opened = Database(queries)
+            yield opened.path, opened.names
+            return
+        with temporary_folder() as folder:
+            yield from _fingerprinted_queries(queries, database, folder / "queries.qfp", progress)
+        return
+    if isinstance(queries, Sequence):
+        with temporary_folder() as folder:
+            path = folder / "queries.qfp"
+            functions.save_fingerprints(queries, path)
+            yield path, RowNames(None, len(queries))
+        return
+    raise TypeError(f"queries must be a path, a Database or a sequence of ExplicitBitVect, "
+                    f"not {type(queries).__name__}")
+
+
+def _fingerprinted_queries(source, database, path, progress):
+    from .molecules import fingerprint_molecules
+
+    spec = getattr(database, "fingerprint_spec", None)
+    if spec is None:
+        raise QuarnelError(f"{database.path} has no metadata sidecar ({database.path}.json), so it is not "
+                           "known how to fingerprint the query molecules; give the queries as a .qfp file")
+    fingerprint_molecules(source, path, fingerprint=spec.type, radius=spec.radius, n_bits=spec.n_bits,
+                          features=spec.features, min_path=spec.min_path, max_path=spec.max_path,
+                          progress=progress)
+    queries = Database(path)
+    yield queries.path, queries.names
+
+
+def search_database(database: Database, queries, *, k=10, n_threads=-1, window_rows=None,
+                    progress=False) -> SearchResult:
+    if k < 0:
+        raise QuarnelError(f"k must be 0 or more, not {k}")
+    with query_file(queries, database, progress=progress) as (path, query_names):
+        n_queries, query_bits = read_header(path)
+        if n_queries and database.rows and query_bits != database.n_bits:
+            raise QuarnelError(f"the queries have {query_bits} bits and {database.path} has "
+                               f"{database.n_bits}: fingerprints of different lengths cannot be compared")
+        indices, scores = _search_windows(path, database, n_queries, k, n_threads, window_rows, progress)
+    return SearchResult(indices, scores, query_names, database.names)
+
+
+def _search_windows(path, database, n_queries, k, n_threads, window_rows, progress):
+    windows = database.windows(window_rows)
+    if len(windows) <= 1:
+        # One window needs no merge: the engine's own answer, ties included.
+        indices, scores = functions.bulk_tanimoto_mmap_topk(path, database.path, k, n_threads)
+        return indices.astype(np.int64), scores
+    best = TopKAccumulator(n_queries, k)
+    with progress_bar(progress, "search", "rows", total=database.rows) as bar:
+        for offset, limit in windows:
+            best.add(*functions.bulk_tanimoto_mmap_topk(path, database.path, k, n_threads, offset, limit))
+            bar.update(limit)
+    return best.indices, best.scores
