@@ -1,0 +1,136 @@
+"""The quarnel command line end to end, through subprocesses: from a SMILES
+file to hits, and every way it must fail in one line."""
+
+import json
+import os
+import resource
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import _quarnel
+from conftest import NCI_SMILES
+
+ERROR = "quarnel: error: "
+
+
+def quarnel(*args, cwd=None, limit_file_bytes=None, timeout=120):
+    def limit():
+        if limit_file_bytes is not None:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a refused write, not a killed process
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit_file_bytes, limit_file_bytes))
+
+    return subprocess.run([sys.executable, "-m", "quarnel", *map(str, args)], capture_output=True, text=True,
+                          cwd=cwd, timeout=timeout, preexec_fn=limit)
+
+
+def leftovers(folder):
+    return sorted(p.name for p in folder.iterdir() if p.name.endswith(".part"))
+
+
+@pytest.fixture(scope="module")
+def nci_db(tmp_path_factory):
+    """The first 600 NCI molecules, with a line RDKit cannot parse."""
+    folder = tmp_path_factory.mktemp("cli")
+    with open(NCI_SMILES) as lines:
+        text = [next(lines) for _ in range(600)]
+    text.insert(10, "C1CC bad_ring\n")
+    (folder / "mols.smi").write_text("".join(text))
+    done = quarnel("fingerprint", "mols.smi", "--workers", 2, cwd=folder)
+    assert done.returncode == 0, done.stderr
+    return folder, done
+
+
+def test_fingerprint_info_search(nci_db):
+    folder, made = nci_db
+    assert "skipped 1 molecule(s) RDKit could not parse: line 11" in made.stderr
+    assert made.stdout == ""  # no bar, nothing but results on standard output
+    meta = json.loads((folder / "mols.qfp.json").read_text())
+    assert (meta["rows"], meta["skipped"], meta["fingerprint"]["type"]) == (600, 1, "morgan")
+
+    info = quarnel("info", "mols.qfp", cwd=folder)
+    assert "rows: 600\n" in info.stdout and "bits: 2048\n" in info.stdout and "rows skipped: 1" in info.stdout
+
+    (folder / "q.smi").write_text("CCO ethanol\nc1ccccc1O phenol\nnot_smiles x\n")
+    done = quarnel("search", "q.smi", "mols.qfp", "-k", 5, "--window-rows", 97, "-o", "hits.tsv", cwd=folder)
+    assert done.returncode == 0, done.stderr
+    lines = (folder / "hits.tsv").read_text().splitlines()
+    assert lines[0] == "query\tquery_row\trank\ttarget\ttarget_row\tscore"
+    rows = [line.split("\t") for line in lines[1:]]
+    assert [r[:3] for r in rows[:6]] == [["ethanol", "0", str(rank)] for rank in range(1, 6)] + [["phenol", "1", "1"]]
+    names = (folder / "mols.qfp.names").read_text().splitlines()
+    assert all(names[int(r[4])] == r[3] for r in rows)
+
+    quarnel("fingerprint", "q.smi", "-o", "q.qfp", "-q", cwd=folder)
+    _, scores = _quarnel.bulk_tanimoto_mmap_topk(folder / "q.qfp", folder / "mols.qfp", k=5)
+    assert np.array_equal(np.array([float(r[5]) for r in rows]).reshape(2, 5), scores)
+
+    # A single window is the engine's own answer, exactly; queries as a .qfp.
+    one = quarnel("search", "q.qfp", "mols.qfp", "-k", 3, cwd=folder)
+    indices, scores = _quarnel.bulk_tanimoto_mmap_topk(folder / "q.qfp", folder / "mols.qfp", k=3)
+    got = [line.split("\t") for line in one.stdout.splitlines()[1:]]
+    assert [int(r[4]) for r in got] == indices.ravel().tolist()
+    assert [float(r[5]) for r in got] == scores.ravel().tolist()
+
+
+def test_bad_input_and_environment_fail_in_one_line(nci_db, tmp_path):
+    folder, _ = nci_db
+    (tmp_path / "short.qfp").write_bytes((folder / "mols.qfp").read_bytes()[:1000])
+    (tmp_path / "bare.qfp").write_bytes((folder / "mols.qfp").read_bytes())
+    _quarnel.save_fingerprints([], tmp_path / "empty.qfp")
+    from reference import fingerprint
+
+    _quarnel.save_fingerprints([fingerprint(1024, [1])], tmp_path / "narrow.qfp")
+    (tmp_path / "q.smi").write_text("CCO\n")
+    db = folder / "mols.qfp"
+    cases = [
+        (["info", tmp_path / "nothing.qfp"], "No such file or directory"),
+        (["search", "q.smi", tmp_path / "nothing.qfp"], "No such file or directory"),
+        (["fingerprint", tmp_path / "nothing.smi"], "No such file or directory"),
+        (["fingerprint", tmp_path / "short.qfp"], "not a molecule file"),
+        (["info", tmp_path / "short.qfp"], "truncated fingerprint file"),
+        (["search", tmp_path / "short.qfp", db], "truncated fingerprint file"),
+        (["search", tmp_path / "narrow.qfp", db], "1024 bits"),
+        (["search", "q.smi", tmp_path / "bare.qfp"], "no metadata"),
+        (["fingerprint", "q.smi", "--bits", "0"], "argument --bits"),
+        (["search", "q.smi", db, "-k", "-3"], "argument -k"),
+        (["search", "q.smi", db, "--window-rows", "x"], "argument --window-rows"),
+        (["fingerprint", "q.smi", "--type", "ecfp"], "argument --type"),
+        (["fingerprint", "q.smi", "--type", "maccs", "--bits", "512"], "167 bits"),
+        (["fingerprint", "q.smi", "-o", tmp_path / "no" / "such" / "x.qfp"], "No such file or directory"),
+    ]
+    for args, message in cases:
+        done = quarnel(*args, cwd=tmp_path)
+        assert done.returncode != 0, args
+        assert done.stderr.startswith(ERROR) and message in done.stderr, (args, done.stderr)
+        assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr, done.stderr
+    for queries, database in (("empty.qfp", db), ("narrow.qfp", "empty.qfp")):
+        done = quarnel("search", queries, database, cwd=tmp_path)
+        assert (done.returncode, done.stdout.count("\n")) == (0, 1)  # the header only
+
+
+def test_full_disk_leaves_no_file(nci_db, tmp_path):
+    folder, _ = nci_db
+    done = quarnel("fingerprint", folder / "mols.smi", "-o", tmp_path / "out.qfp", "--workers", 1,
+                   limit_file_bytes=50_000, cwd=tmp_path)
+    assert done.returncode == 1 and done.stderr.startswith(ERROR) and "File too large" in done.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_interrupt_leaves_no_file(tmp_path):
+    with open(NCI_SMILES) as source:
+        (tmp_path / "big.smi").write_text(source.read() * 6)
+    process = subprocess.Popen([sys.executable, "-m", "quarnel", "fingerprint", "big.smi", "-q"], cwd=tmp_path,
+                               stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while not leftovers(tmp_path) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert leftovers(tmp_path), "the command never started writing"
+    process.send_signal(signal.SIGINT)
+    _, err = process.communicate(timeout=60)
+    assert process.returncode == 130 and err == "quarnel: interrupted\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["big.smi"]
