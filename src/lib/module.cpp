@@ -1,5 +1,5 @@
 // The _quarnel extension module: multi-phase initialisation whose exec slot
-// adds the eight functions and __all__.  The module keeps no state.
+// adds the functions and __all__.  The module keeps no state.
 
 #include <Python.h>
 
