@@ -199,3 +199,28 @@ def top_k(queries, database, k):
     for i, row in enumerate(full):
         indices[i], scores[i] = top_k_row(row, k)
     return indices, scores
+
+
+# ---------------------------------------------------------------------------
+# Threshold search: the matrix's entries that reach a threshold, row by row
+
+
+def threshold_rows(full, threshold, index_offset=0, without_diagonal=False):
+    """(indptr, indices, scores) of the entries of `full` that are >= threshold,
+    each row's columns in increasing order."""
+    keep = full >= threshold
+    if without_diagonal:
+        np.fill_diagonal(keep, False)
+    rows, cols = np.nonzero(keep)
+    indptr = np.zeros(len(full) + 1, dtype=np.int64)
+    np.cumsum(keep.sum(axis=1), out=indptr[1:])
+    return indptr, (cols + index_offset).astype(np.uint32), full[rows, cols].astype(np.float64)
+
+
+def cross_threshold(queries, database, threshold, index_offset=0):
+    return threshold_rows(tanimoto_matrix(queries, database), threshold, index_offset)
+
+
+def internal_threshold(fps, threshold):
+    """A vector is never its own partner; every pair shows in both its rows."""
+    return threshold_rows(tanimoto_matrix(fps, fps), threshold, without_diagonal=True)

@@ -21,6 +21,10 @@ SIGNATURES = {
     "bulk_tanimoto_mmap_topk": "(path1, path2, k=10, n_threads=..., db_offset=0, db_limit=0)",
     "internal_tanimoto_parallel": "(py_fps, n_threads=..., agg=None)",
     "internal_tanimoto_mmap": "(path, n_threads=..., agg=None)",
+    "bulk_tanimoto_parallel_threshold": "(py_fps, py_fps2, threshold, n_threads=...)",
+    "bulk_tanimoto_mmap_threshold": "(path1, path2, threshold, n_threads=..., db_offset=0, db_limit=0)",
+    "internal_tanimoto_parallel_threshold": "(py_fps, threshold, n_threads=...)",
+    "internal_tanimoto_mmap_threshold": "(path, threshold, n_threads=...)",
 }
 NAMES = list(SIGNATURES)
 PARAMETERS = {
@@ -32,9 +36,13 @@ PARAMETERS = {
     "bulk_tanimoto_mmap_topk": ["path1", "path2", "k", "n_threads", "db_offset", "db_limit"],
     "internal_tanimoto_parallel": ["py_fps", "n_threads", "agg"],
     "internal_tanimoto_mmap": ["path", "n_threads", "agg"],
+    "bulk_tanimoto_parallel_threshold": ["py_fps", "py_fps2", "threshold", "n_threads"],
+    "bulk_tanimoto_mmap_threshold": ["path1", "path2", "threshold", "n_threads", "db_offset", "db_limit"],
+    "internal_tanimoto_parallel_threshold": ["py_fps", "threshold", "n_threads"],
+    "internal_tanimoto_mmap_threshold": ["path", "threshold", "n_threads"],
 }
-REQUIRED = {name: 1 if name in ("load_fingerprints", "internal_tanimoto_parallel", "internal_tanimoto_mmap")
-            else 2 for name in NAMES}
+# The parameters without a default.
+REQUIRED = {name: sum("=" not in p for p in SIGNATURES[name].strip("()").split(", ")) for name in NAMES}
 
 AGG_ERROR = "Invalid aggregation type. Choose 'full', 'mean', 'max', or 'min'."
 MISSING = "/nonexistent/quarnel-test.fps"
@@ -45,8 +53,8 @@ def call(name, *args, **kwargs):
 
 
 def required_args(name):
-    """Valid-looking values for the required parameters (empty sets, paths)."""
-    return [[] if p in ("py_fps", "py_fps2", "fps") else MISSING
+    """Valid-looking values for the required parameters (empty sets, paths, a threshold)."""
+    return [[] if p in ("py_fps", "py_fps2", "fps") else 0.5 if p == "threshold" else MISSING
             for p in PARAMETERS[name][: REQUIRED[name]]]
 
 
@@ -98,8 +106,8 @@ def test_too_many_positional(name):
 
 @pytest.mark.parametrize("name", NAMES)
 def test_missing_required(name):
-    required = PARAMETERS[name][: REQUIRED[name]]
-    listed = " and ".join(f"'{p}'" for p in required)
+    required = [f"'{p}'" for p in PARAMETERS[name][: REQUIRED[name]]]
+    listed = " and ".join(required) if len(required) < 3 else ", ".join(required[:-1]) + ", and " + required[-1]
     noun = "argument" if len(required) == 1 else "arguments"
     raises_exactly(TypeError, f"{name}() missing {len(required)} required positional {noun}: {listed}",
                    call, name)
@@ -168,6 +176,9 @@ SEQUENCE_FUNCTIONS = [
     ("bulk_tanimoto_parallel_topk", 0, "py_fps"),
     ("bulk_tanimoto_parallel_topk", 1, "py_fps2"),
     ("internal_tanimoto_parallel", 0, "py_fps"),
+    ("bulk_tanimoto_parallel_threshold", 0, "py_fps"),
+    ("bulk_tanimoto_parallel_threshold", 1, "py_fps2"),
+    ("internal_tanimoto_parallel_threshold", 0, "py_fps"),
     ("save_fingerprints", 0, "fps"),
 ]
 

@@ -98,6 +98,9 @@ class Sets:
         best = [reference.top_k_row(row, 4, 5) for row in window]
         self.window_top = (np.array([i for i, _ in best], dtype=np.uint32), np.array([v for _, v in best]))
         self.window_min = np.array([min(row) for row in window])
+        self.near = reference.cross_threshold(self.queries, self.db, 0.4)
+        self.window_near = reference.threshold_rows(window, 0.4, index_offset=5)
+        self.near_pairs = reference.internal_threshold(self.db, 0.4)
 
     def save(self, name, fps):
         path = str(self.dir / name)
@@ -129,7 +132,7 @@ def calls(s):
     paths; outcome is an exception type or a check of the result."""
     n1, n2 = len(s.queries), len(s.db)
     return [
-        # The eight functions, answering right.
+        # The twelve functions, answering right.
         (lambda: q.bulk_tanimoto_parallel(s.queries, s.db), same(s.full), 0),
         (lambda: q.bulk_tanimoto_parallel(s.queries, s.db, agg="max"), same(s.maxima), 0),
         (lambda: q.bulk_tanimoto_parallel_topk(s.queries, s.db, k=3), same(s.top), 0),
@@ -144,6 +147,11 @@ def calls(s):
         (lambda: q.bulk_tanimoto_mmap_topk(s.query_file, s.db_file, k=4, db_offset=5, db_limit=10),
          same(s.window_top), 0),
         (lambda: q.internal_tanimoto_mmap(s.db_file, agg="mean"), same(s.means), 0),
+        (lambda: q.bulk_tanimoto_parallel_threshold(s.queries, s.db, 0.4), same(s.near), 0),
+        (lambda: q.internal_tanimoto_parallel_threshold(s.db, 0.4), same(s.near_pairs), 0),
+        (lambda: q.bulk_tanimoto_mmap_threshold(s.query_file, s.db_file, 0.4, db_offset=5, db_limit=10),
+         same(s.window_near), 0),
+        (lambda: q.internal_tanimoto_mmap_threshold(s.db_file, 0.4), same(s.near_pairs), 0),
         # Bad arguments.
         (lambda: q.bulk_tanimoto_parallel(s.queries), TypeError, 0),
         (lambda: q.bulk_tanimoto_parallel(5, s.db), TypeError, 0),
@@ -153,6 +161,7 @@ def calls(s):
         (lambda: q.internal_tanimoto_mmap(s.db_file, agg=1), TypeError, 0),
         (lambda: q.bulk_tanimoto_mmap(s.query_file, s.db_file, threads=2), TypeError, 0),
         (lambda: q.load_fingerprints(s.db_file.encode()), TypeError, 0),
+        (lambda: q.internal_tanimoto_parallel_threshold(s.db, float("nan")), ValueError, 0),
         (lambda: q.save_fingerprints(s.db, s.scratch, s.scratch), TypeError, 0),
         # Missing files and paths that cannot be written.
         (lambda: q.load_fingerprints(s.missing), FileNotFoundError, 0),
@@ -176,6 +185,7 @@ def calls(s):
         (lambda: q.bulk_tanimoto_parallel_topk(s.wide, s.db), ValueError, 0),
         (lambda: q.bulk_tanimoto_mmap(s.wide_file, s.db_file, agg="mean"), ValueError, 0),
         (lambda: q.bulk_tanimoto_mmap_topk(s.query_file, s.wide_file), ValueError, 0),
+        (lambda: q.bulk_tanimoto_mmap_threshold(s.query_file, s.wide_file, 0.5), ValueError, 0),
         # Empty inputs.
         (lambda: q.bulk_tanimoto_parallel([], s.db, agg="min"), shaped((0,)), 0),
         (lambda: q.bulk_tanimoto_parallel(s.queries, [], agg="max"), shaped((n1,)), 0),
@@ -184,6 +194,7 @@ def calls(s):
         (lambda: q.internal_tanimoto_mmap(s.empty_file, agg="min"), shaped((0,)), 0),
         (lambda: q.bulk_tanimoto_mmap(s.query_file, s.empty_file), shaped((n1, 0)), 0),
         (lambda: q.bulk_tanimoto_mmap(s.query_file, s.db_file, db_offset=n2), shaped((n1, 0)), 0),
+        (lambda: q.bulk_tanimoto_parallel_threshold(s.queries, [], 0.0), shaped((n1 + 1,), (0,), (0,)), 0),
         (lambda: q.load_fingerprints(s.empty_file), lambda got: got == [], 0),
     ]
 
@@ -275,6 +286,7 @@ def test_far_more_workers_than_cores(n_threads, molecule_fps, tmp_path):
         lambda n: q.bulk_tanimoto_mmap(path, path, n_threads=n, agg="min", db_offset=100),
         lambda n: q.bulk_tanimoto_mmap_topk(path, path, k=5, n_threads=n, db_limit=150),
         lambda n: q.internal_tanimoto_mmap(path, n_threads=n, agg="mean"),
+        lambda n: q.internal_tanimoto_mmap_threshold(path, 0.3, n_threads=n),
     ]
     for engine_call in engine_calls:
         expected = engine_call(1)

@@ -55,4 +55,17 @@ PyResult<PyRef> wrap_engine_output(engine::EngineOutput output) {
   return PyRef::steal(pair);
 }
 
+PyResult<PyRef> wrap_csr_output(engine::CsrOutput output) {
+  // As for top-k: every buffer gets its owner before anything can fail.
+  auto indptr = wrap_buffer_as_array(std::move(output.indptr));
+  auto indices = wrap_buffer_as_array(std::move(output.indices));
+  auto scores = wrap_buffer_as_array(std::move(output.scores));
+  if (!indptr) return indptr;
+  if (!indices) return indices;
+  if (!scores) return scores;
+  PyObject* triple = PyTuple_Pack(3, indptr->get(), indices->get(), scores->get());
+  if (triple == nullptr) return PyError::fetch();
+  return PyRef::steal(triple);
+}
+
 }  // namespace quarnel::binding

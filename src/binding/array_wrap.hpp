@@ -36,6 +36,11 @@ constexpr int numpy_type_of<std::uint32_t>() {
   return npy_uint32;
 }
 
+template <>
+constexpr int numpy_type_of<std::int64_t>() {
+  return npy_int64;
+}
+
 template <class T>
 PyResult<PyRef> wrap_buffer_as_array(engine::ArrayBuffer<T> buffer) {
   const std::uint64_t length = buffer.data.size();
@@ -46,5 +51,8 @@ PyResult<PyRef> wrap_buffer_as_array(engine::ArrayBuffer<T> buffer) {
 // The engine's result as the object a function returns: an array, or the
 // (indices, scores) tuple of a top-k search.
 PyResult<PyRef> wrap_engine_output(engine::EngineOutput output);
+
+// A threshold search's result as the tuple (indptr, indices, scores).
+PyResult<PyRef> wrap_csr_output(engine::CsrOutput output);
 
 }  // namespace quarnel::binding

@@ -96,6 +96,16 @@ PyResult<std::uint64_t> convert_unsigned(PyObject* value, const char* parameter,
   return number;
 }
 
+PyResult<double> convert_threshold(PyObject* value) {
+  const double number = PyFloat_AsDouble(value);
+  if (number == -1.0 && PyErr_Occurred()) return PyError::fetch().with_argument_prefix("threshold");
+  // Written so that NaN fails too.
+  if (!(number >= 0.0 && number <= 1.0)) {
+    return PyError(make_error(ErrorKind::value_error, "Invalid threshold. Choose a value from 0.0 to 1.0."));
+  }
+  return number;
+}
+
 PyResult<std::optional<std::string>> convert_aggregation_text(PyObject* value) {
   if (value == nullptr || value == Py_None) return std::optional<std::string>();
   if (!PyUnicode_Check(value)) return PyError(not_an_instance(value, "str")).with_argument_prefix("agg");

@@ -26,6 +26,10 @@ PyResult<std::int32_t> convert_n_threads(PyObject* value);
 // Unsigned 64-bit through the index protocol; `fallback` when absent.
 PyResult<std::uint64_t> convert_unsigned(PyObject* value, const char* parameter, std::uint64_t fallback);
 
+// A real number from 0.0 to 1.0 (int, float or anything with __float__);
+// NaN and numbers outside the range are a ValueError.
+PyResult<double> convert_threshold(PyObject* value);
+
 // The UTF-8 text of `agg`; nothing when absent or None.
 PyResult<std::optional<std::string>> convert_aggregation_text(PyObject* value);
 

@@ -27,4 +27,12 @@ PyResult<PyRef> empty_vector_result() {
   return wrap_buffer_as_array(engine::vector_buffer(OwnedBuffer<double>(), 0));
 }
 
+PyResult<PyRef> empty_csr_result(std::uint64_t n_rows) {
+  auto indptr = allocate_zeroed<std::int64_t>(n_rows + 1);
+  if (!indptr) return PyError(std::move(indptr).error());
+  return wrap_csr_output(engine::CsrOutput{engine::vector_buffer(std::move(indptr).value(), n_rows + 1),
+                                           engine::vector_buffer(OwnedBuffer<std::uint32_t>(), 0),
+                                           engine::vector_buffer(OwnedBuffer<double>(), 0)});
+}
+
 }  // namespace quarnel::binding

@@ -18,4 +18,8 @@ PyResult<PyRef> empty_topk_result(std::uint64_t n_queries);
 // A 1-D float64 array of length 0.
 PyResult<PyRef> empty_vector_result();
 
+// A threshold search with nothing to compare: (indptr of n_rows + 1 zeros,
+// no indices, no scores).
+PyResult<PyRef> empty_csr_result(std::uint64_t n_rows);
+
 }  // namespace quarnel::binding

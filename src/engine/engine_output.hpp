@@ -31,6 +31,14 @@ struct TopKOutput {
   ArrayBuffer<double> scores;
 };
 
+// Rows of different lengths, laid end to end: row i holds the entries
+// indptr[i] .. indptr[i + 1] - 1 of indices and scores.
+struct CsrOutput {
+  ArrayBuffer<std::int64_t> indptr;
+  ArrayBuffer<std::uint32_t> indices;
+  ArrayBuffer<double> scores;
+};
+
 using EngineOutput = std::variant<ArrayBuffer<double>, TopKOutput>;
 
 }  // namespace quarnel::engine

@@ -4,8 +4,10 @@
 #include <new>
 
 #include "binding/in_memory_functions.hpp"
+#include "binding/threshold_functions.hpp"
 #include "bridge/input_error_report.hpp"
 #include "store/file_functions.hpp"
+#include "store/threshold_file_functions.hpp"
 
 namespace quarnel::lib {
 namespace {
@@ -73,6 +75,19 @@ PyMethodDef functions[] = {
         "internal_tanimoto_parallel", "internal_tanimoto_parallel(py_fps, n_threads=..., agg=None)\n--\n\n"),
     method<store::internal_tanimoto_mmap, report>(
         "internal_tanimoto_mmap", "internal_tanimoto_mmap(path, n_threads=..., agg=None)\n--\n\n"),
+    method<binding::bulk_tanimoto_parallel_threshold, report>(
+        "bulk_tanimoto_parallel_threshold",
+        "bulk_tanimoto_parallel_threshold(py_fps, py_fps2, threshold, n_threads=...)\n--\n\n"),
+    method<store::bulk_tanimoto_mmap_threshold, report>(
+        "bulk_tanimoto_mmap_threshold",
+        "bulk_tanimoto_mmap_threshold(path1, path2, threshold, "
+        "n_threads=..., db_offset=0, db_limit=0)\n--\n\n"),
+    method<binding::internal_tanimoto_parallel_threshold, report>(
+        "internal_tanimoto_parallel_threshold",
+        "internal_tanimoto_parallel_threshold(py_fps, threshold, n_threads=...)\n--\n\n"),
+    method<store::internal_tanimoto_mmap_threshold, report>(
+        "internal_tanimoto_mmap_threshold",
+        "internal_tanimoto_mmap_threshold(path, threshold, n_threads=...)\n--\n\n"),
 };
 
 }  // namespace

@@ -1,5 +1,5 @@
 #pragma once
-// The eight functions the module exposes, as method definitions in the
+// The functions the module exposes, as method definitions in the
 // order of the module's __all__.
 
 #include <Python.h>

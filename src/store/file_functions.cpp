@@ -12,6 +12,7 @@
 #include "store/clean_words.hpp"
 #include "store/fingerprint_reader.hpp"
 #include "store/fingerprint_writer.hpp"
+#include "store/map_path.hpp"
 #include "store/mapped_fingerprint_file.hpp"
 
 namespace quarnel::store {
@@ -46,15 +47,6 @@ constexpr FunctionSignature internal_signature{"internal_tanimoto_mmap", interna
 constexpr std::uint64_t default_k = 10;
 
 Error bit_mismatch() { return make_error(ErrorKind::value_error, "Fingerprint bit mismatch"); }
-
-// The path is converted at the moment its file is opened, so that a bad
-// second path is reported only after the first file was found.
-PyResult<MappedFingerprintFile> map_path(PyObject* path_object, std::uint64_t db_offset,
-                                         std::uint64_t db_limit) {
-  QUARNEL_TRY(path, convert_path(path_object));
-  QUARNEL_TRY(view, map_fingerprint_file(path, db_offset, db_limit));
-  return std::move(view);
-}
 
 // Top-k indices count from the first row of the database file, not of the
 // window.
