@@ -7,9 +7,14 @@ fingerprints (`fingerprint_molecules`); and the ``quarnel`` command line.
 Distributed search is in `quarnel.distributed` (it imports Dask).
 """
 
+from .clustering import butina
 from .database import Database, SearchResult, save_database
 from .errors import QuarnelError
 from .functions import (
+    bulk_tanimoto_mmap_threshold,
+    bulk_tanimoto_parallel_threshold,
+    internal_tanimoto_mmap_threshold,
+    internal_tanimoto_parallel_threshold,
     bulk_tanimoto_mmap,
     bulk_tanimoto_mmap_topk,
     bulk_tanimoto_parallel,
@@ -20,6 +25,7 @@ from .functions import (
     save_fingerprints,
 )
 from .molecules import FingerprintReport, FingerprintSpec, fingerprint_molecules
+from .similarity import similarity_matrix
 
 __version__ = "0.1.0"
 
@@ -32,6 +38,10 @@ __all__ = [
     "bulk_tanimoto_mmap_topk",
     "internal_tanimoto_parallel",
     "internal_tanimoto_mmap",
+    "bulk_tanimoto_parallel_threshold",
+    "bulk_tanimoto_mmap_threshold",
+    "internal_tanimoto_parallel_threshold",
+    "internal_tanimoto_mmap_threshold",
     "Database",
     "SearchResult",
     "save_database",
@@ -39,4 +49,6 @@ __all__ = [
     "FingerprintSpec",
     "FingerprintReport",
     "QuarnelError",
+    "similarity_matrix",
+    "butina",
 ]

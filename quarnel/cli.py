@@ -54,6 +54,16 @@ def thread_count(text):
         raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
 
 
+def similarity_threshold(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, not {text!r}") from None
+    if not 0.0 <= value <= 1.0:  # NaN fails too
+        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, not {text}")
+    return value
+
+
 def describe(error: BaseException) -> str:
     if isinstance(error, OSError) and error.strerror:
         where = error.filename if error.filename is not None else ""
@@ -145,10 +155,35 @@ def run_info(args) -> int:
 
 def run_search(args) -> int:
     database = Database(args.database)
-    result = database.search(args.queries, k=args.k, n_threads=args.threads, window_rows=args.window_rows,
-                             progress=not args.quiet)
+    if args.threshold is not None:
+        from .search import threshold_search_database
+
+        result = threshold_search_database(database, args.queries, threshold=args.threshold, k=args.k,
+                                           n_threads=args.threads, window_rows=args.window_rows,
+                                           progress=not args.quiet)
+    else:
+        k = 10 if args.k is None else args.k
+        result = database.search(args.queries, k=k, n_threads=args.threads, window_rows=args.window_rows,
+                                 progress=not args.quiet)
     with output_stream(args.output) as stream:
         result.write_tsv(stream)
+    return 0
+
+
+def run_cluster(args) -> int:
+    from .clustering import butina
+
+    database = Database(args.database)
+    clusters = butina(database, args.threshold, reordering=args.reordering, n_threads=args.threads,
+                      progress=not args.quiet)
+    names = database.names
+    with output_stream(args.output) as stream:
+        stream.write("cluster\tposition\trow\tname\n")
+        for number, members in enumerate(clusters, start=1):
+            for position, row in enumerate(members):
+                stream.write(f"{number}\t{position}\t{row}\t{names[row]}\n")
+    if not args.quiet:
+        print(f"{PROGRAM}: {len(clusters)} clusters of {database.rows} molecules", file=sys.stderr)
     return 0
 
 
@@ -188,12 +223,30 @@ def add_search_command(commands):
                                               "SDF file fingerprinted as the database's metadata says.")
     command.add_argument("queries", help="a .qfp file, or a SMILES or SDF file")
     command.add_argument("database", help="the .qfp database")
-    command.add_argument("-k", type=non_negative_int, default=10, help="hits per query (default 10)")
+    command.add_argument("-k", type=non_negative_int,
+                         help="hits per query (default 10; with --threshold: all of them)")
+    command.add_argument("--threshold", type=similarity_threshold,
+                         help="every hit scoring at least this (0 to 1), best first")
     command.add_argument("--threads", type=thread_count, default=-1, help="threads (default: all CPUs)")
     command.add_argument("-o", "--output", help="write the hits here (TSV) instead of standard output")
     command.add_argument("--window-rows", type=positive_int, help="database rows per window (default 1048576)")
     command.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     command.set_defaults(run=run_search)
+
+
+def add_cluster_command(commands):
+    command = commands.add_parser("cluster", help="Taylor-Butina clustering of a database",
+                                  description="Taylor-Butina clustering, as RDKit's Butina.ClusterData with "
+                                              "distance 1 - threshold, without an N x N matrix.")
+    command.add_argument("database", help="the .qfp database")
+    command.add_argument("--threshold", type=similarity_threshold, required=True,
+                         help="molecules scoring at least this are neighbours (0 to 1)")
+    command.add_argument("--reordering", action="store_true",
+                         help="recount unassigned neighbours after each cluster")
+    command.add_argument("--threads", type=thread_count, default=-1, help="threads (default: all CPUs)")
+    command.add_argument("-o", "--output", help="write the clusters here (TSV) instead of standard output")
+    command.add_argument("-q", "--quiet", action="store_true", help="no progress bar or summary")
+    command.set_defaults(run=run_cluster)
 
 
 def build_parser() -> ArgumentParser:
@@ -203,6 +256,7 @@ def build_parser() -> ArgumentParser:
     add_fingerprint_command(commands)
     add_info_command(commands)
     add_search_command(commands)
+    add_cluster_command(commands)
     return parser
 
 

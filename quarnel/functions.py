@@ -36,6 +36,10 @@ __all__ = [
     "bulk_tanimoto_mmap_topk",
     "internal_tanimoto_parallel",
     "internal_tanimoto_mmap",
+    "bulk_tanimoto_parallel_threshold",
+    "bulk_tanimoto_mmap_threshold",
+    "internal_tanimoto_parallel_threshold",
+    "internal_tanimoto_mmap_threshold",
 ]
 
 
@@ -235,3 +239,76 @@ def internal_tanimoto_mmap(path: PathLike, n_threads: int = -1, agg: Optional[st
     >>> quarnel.internal_tanimoto_mmap("library.qfp", agg="mean")
     """
     return _native.internal_tanimoto_mmap(path, n_threads, agg)
+
+
+def bulk_tanimoto_parallel_threshold(py_fps: Fingerprints, py_fps2: Fingerprints, threshold: float,
+                                     n_threads: int = -1) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Every database fingerprint scoring at least `threshold` with each query.
+
+    Parameters
+    ----------
+    py_fps, py_fps2 : sequence of ExplicitBitVect
+        Queries (N1) and database (N2), all of one bit length.
+    threshold : float
+        From 0.0 to 1.0; pairs whose score is at least this are kept.
+
+    Returns
+    -------
+    (indptr, indices, scores) : tuple of numpy.ndarray
+        CSR rows: int64 `indptr` of length N1 + 1, uint32 database
+        positions (ascending within each row) and their float64 scores, as
+        ``scipy.sparse.csr_matrix((scores, indices, indptr))`` reads them.
+        Pairs whose bit counts alone rule them out are skipped exactly.
+
+    Raises
+    ------
+    TypeError
+        `threshold` is not a number, or an element is not an ExplicitBitVect.
+    ValueError
+        `threshold` is NaN or outside [0, 1]; mixed or mismatched lengths.
+    MemoryError
+        The pairs found cannot fit in memory (everything is freed first).
+
+    Examples
+    --------
+    >>> indptr, indices, scores = quarnel.bulk_tanimoto_parallel_threshold(queries, library, 0.7)
+    """
+    return _native.bulk_tanimoto_parallel_threshold(py_fps, py_fps2, threshold, n_threads)
+
+
+def bulk_tanimoto_mmap_threshold(path1: PathLike, path2: PathLike, threshold: float, n_threads: int = -1,
+                                 db_offset: int = 0, db_limit: int = 0
+                                 ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """`bulk_tanimoto_parallel_threshold` on two fingerprint files, mapped in
+    place, over the database window `db_offset`, `db_limit`; indices count
+    from the start of the database file.
+
+    Examples
+    --------
+    >>> indptr, indices, scores = quarnel.bulk_tanimoto_mmap_threshold("q.qfp", "lib.qfp", 0.7)
+    """
+    return _native.bulk_tanimoto_mmap_threshold(path1, path2, threshold, n_threads, db_offset, db_limit)
+
+
+def internal_tanimoto_parallel_threshold(py_fps: Fingerprints, threshold: float,
+                                         n_threads: int = -1) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """For every fingerprint, every other one of the set scoring at least
+    `threshold`: CSR rows of length N + 1, each pair listed in both rows,
+    never a fingerprint with itself.
+
+    Examples
+    --------
+    >>> indptr, indices, scores = quarnel.internal_tanimoto_parallel_threshold(fps, 0.6)
+    """
+    return _native.internal_tanimoto_parallel_threshold(py_fps, threshold, n_threads)
+
+
+def internal_tanimoto_mmap_threshold(path: PathLike, threshold: float,
+                                     n_threads: int = -1) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """`internal_tanimoto_parallel_threshold` on a fingerprint file, mapped in place.
+
+    Examples
+    --------
+    >>> indptr, indices, scores = quarnel.internal_tanimoto_mmap_threshold("library.qfp", 0.6)
+    """
+    return _native.internal_tanimoto_mmap_threshold(path, threshold, n_threads)

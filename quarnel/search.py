@@ -65,11 +65,15 @@ def search_database(database: Database, queries, *, k=10, n_threads=-1, window_r
         raise QuarnelError(f"k must be 0 or more, not {k}")
     with query_file(queries, database, progress=progress) as (path, query_names):
         n_queries, query_bits = read_header(path)
-        if n_queries and database.rows and query_bits != database.n_bits:
-            raise QuarnelError(f"the queries have {query_bits} bits and {database.path} has "
-                               f"{database.n_bits}: fingerprints of different lengths cannot be compared")
+        _check_bits(path, query_bits, n_queries, database)
         indices, scores = _search_windows(path, database, n_queries, k, n_threads, window_rows, progress)
     return SearchResult(indices, scores, query_names, database.names)
+
+
+def _check_bits(path, query_bits, n_queries, database):
+    if n_queries and database.rows and query_bits != database.n_bits:
+        raise QuarnelError(f"the queries have {query_bits} bits and {database.path} has "
+                           f"{database.n_bits}: fingerprints of different lengths cannot be compared")
 
 
 def _search_windows(path, database, n_queries, k, n_threads, window_rows, progress):
@@ -84,3 +88,66 @@ def _search_windows(path, database, n_queries, k, n_threads, window_rows, progre
             best.add(*functions.bulk_tanimoto_mmap_topk(path, database.path, k, n_threads, offset, limit))
             bar.update(limit)
     return best.indices, best.scores
+
+
+class ThresholdResult(SearchResult):
+    """Every hit of at least a threshold, per query: `indptr`, `indices`
+    (int64 database rows) and `scores` (float64) in CSR form, each query's
+    hits best first and equal scores by the lower row."""
+
+    def __init__(self, indptr, indices, scores, query_names, target_names):
+        super().__init__(indices, scores, query_names, target_names)
+        self.indptr = indptr
+
+    def __len__(self):
+        return len(self.indptr) - 1
+
+    def hit_names(self, query_row: int):
+        start, end = self.indptr[query_row], self.indptr[query_row + 1]
+        return [self.target_names[row] for row in self.indices[start:end]]
+
+    def hits(self):
+        indices, scores = self.indices.tolist(), self.scores.tolist()
+        bounds = self.indptr.tolist()
+        for query_row in range(len(self)):
+            query = self.query_names[query_row]
+            hits = range(bounds[query_row], bounds[query_row + 1])
+            for rank, at in enumerate(hits, start=1):
+                yield query, query_row, rank, self.target_names[indices[at]], indices[at], scores[at]
+
+
+def threshold_search_database(database: Database, queries, *, threshold, k=None, n_threads=-1,
+                              window_rows=None, progress=False) -> ThresholdResult:
+    """Every database row scoring at least `threshold` for every query (at
+    most the best `k`, when given), window by window."""
+    if k is not None and k < 0:
+        raise QuarnelError(f"k must be 0 or more, not {k}")
+    with query_file(queries, database, progress=progress) as (path, query_names):
+        n_queries, query_bits = read_header(path)
+        _check_bits(path, query_bits, n_queries, database)
+        parts = []
+        with progress_bar(progress, "search", "rows", total=database.rows) as bar:
+            for offset, limit in database.windows(window_rows) or [(0, 0)]:
+                parts.append(functions.bulk_tanimoto_mmap_threshold(path, database.path, threshold, n_threads,
+                                                                    offset, limit))
+                bar.update(limit)
+    indptr, indices, scores = merge_threshold_hits(parts, n_queries, k)
+    return ThresholdResult(indptr, indices, scores, query_names, database.names)
+
+
+def merge_threshold_hits(parts, n_queries, k):
+    """One CSR set of hits from the windows' CSR parts: each query's hits
+    ordered by score, descending, then by row, cut to k when k is given."""
+    query_of = [np.repeat(np.arange(n_queries), np.diff(indptr)) for indptr, _, _ in parts]
+    queries = np.concatenate(query_of) if parts else np.zeros(0, np.int64)
+    indices = np.concatenate([i for _, i, _ in parts]).astype(np.int64) if parts else np.zeros(0, np.int64)
+    scores = np.concatenate([s for _, _, s in parts]) if parts else np.zeros(0)
+    order = np.lexsort((indices, -scores, queries))
+    queries, indices, scores = queries[order], indices[order], scores[order]
+    if k is not None:
+        starts = np.searchsorted(queries, np.arange(n_queries))
+        keep = np.arange(len(queries)) - starts[queries] < k
+        queries, indices, scores = queries[keep], indices[keep], scores[keep]
+    indptr = np.zeros(n_queries + 1, np.int64)
+    np.cumsum(np.bincount(queries, minlength=n_queries), out=indptr[1:])
+    return indptr, indices, scores

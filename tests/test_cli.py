@@ -134,3 +134,35 @@ def test_interrupt_leaves_no_file(tmp_path):
     _, err = process.communicate(timeout=60)
     assert process.returncode == 130 and err == "quarnel: interrupted\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["big.smi"]
+
+
+def test_threshold_search_and_cluster(nci_db):
+    folder, _ = nci_db
+    quarnel("fingerprint", "mols.smi", "-o", "q.qfp", "-q", cwd=folder)  # every molecule as a query
+    done = quarnel("search", "q.qfp", "mols.qfp", "--threshold", 0.6, "--window-rows", 150, cwd=folder)
+    assert done.returncode == 0, done.stderr
+    got = [line.split("\t") for line in done.stdout.splitlines()[1:]]
+    dense = _quarnel.bulk_tanimoto_mmap(folder / "q.qfp", folder / "mols.qfp")
+    expected = [(q, t, s) for q in range(len(dense)) for s, t in
+                sorted(((-dense[q, t], t) for t in np.flatnonzero(dense[q] >= 0.6)))]
+    assert [(int(r[1]), int(r[4]), -float(r[5])) for r in got] == expected
+    capped = quarnel("search", "q.qfp", "mols.qfp", "--threshold", 0.6, "-k", 1, cwd=folder)
+    best = [line.split("\t") for line in capped.stdout.splitlines()[1:]]
+    first = {}
+    for q, t, _ in expected:
+        first.setdefault(q, t)
+    assert [(int(r[1]), int(r[4])) for r in best] == sorted(first.items())
+    assert {r[2] for r in best} == {"1"}
+
+    import quarnel as package
+
+    clustered = quarnel("cluster", "mols.qfp", "--threshold", 0.55, "--reordering", "-o", "c.tsv", cwd=folder)
+    assert clustered.returncode == 0, clustered.stderr
+    lines = (folder / "c.tsv").read_text().splitlines()
+    assert lines[0] == "cluster\tposition\trow\tname"
+    names = (folder / "mols.qfp.names").read_text().splitlines()
+    clusters = package.butina(folder / "mols.qfp", 0.55, reordering=True)
+    assert lines[1:] == [f"{c}\t{p}\t{row}\t{names[row]}" for c, members in enumerate(clusters, start=1)
+                         for p, row in enumerate(members)]
+    bad = quarnel("cluster", "mols.qfp", "--threshold", "nan", cwd=folder)
+    assert bad.returncode == 2 and bad.stderr.startswith(ERROR)

@@ -1,0 +1,141 @@
+"""Taylor-Butina clustering on threshold neighbours, in memory for the
+neighbour lists plus O(N), never the N x N matrix.
+
+The result is that of RDKit's ``rdkit.ML.Cluster.Butina.ClusterData`` fed
+with the distances ``1 - TanimotoSimilarity`` and ``1 - threshold``: the
+same clusters, the same members in the same order, centroid first.  The
+only difference is that neighbours are pairs scoring at least `threshold`,
+where RDKit compares the distance ``1 - score`` with ``1 - threshold``;
+the two agree unless a score lies within rounding of the threshold.
+"""
+
+from __future__ import annotations
+
+import heapq
+from typing import List, Tuple
+
+import numpy as np
+
+from .progress import progress_bar
+from .similarity import threshold_neighbours
+
+
+def butina(fingerprints, threshold: float, *, reordering: bool = False, n_threads: int = -1,
+           progress: bool = False) -> Tuple[Tuple[int, ...], ...]:
+    """Taylor-Butina clustering of `fingerprints` (a sequence of
+    ExplicitBitVect, a fingerprint file or a Database).
+
+    Molecules scoring at least `threshold` with each other are neighbours.
+    The molecule with the most neighbours (the higher row among equals)
+    becomes the first centroid, with its unassigned neighbours as members;
+    then the next, and so on.  With `reordering`, neighbour counts are
+    updated after each cluster to count only unassigned neighbours.
+
+    Returns
+    -------
+    tuple of tuples of int
+        The clusters, largest centroid count first; each starts with its
+        centroid.
+
+    Examples
+    --------
+    >>> clusters = quarnel.butina(fps, 0.6)
+    >>> clusters[0]
+    (412, 17, 233, 980)
+    """
+    indptr, indices, _ = threshold_neighbours(fingerprints, threshold=threshold, n_threads=n_threads)
+    neighbours = Neighbours(indptr, indices)
+    with progress_bar(progress, "cluster", "mol", total=neighbours.n) as bar:
+        if reordering:
+            return _clusters_reordering(neighbours, bar)
+        return _clusters(neighbours, bar)
+
+
+class Neighbours:
+    """Each row's neighbours, ascending, in CSR form."""
+
+    def __init__(self, indptr, indices):
+        self.indptr = np.asarray(indptr, dtype=np.int64)
+        self.indices = indices
+        self.n = len(self.indptr) - 1
+        self.counts = np.diff(self.indptr)
+
+    def of(self, row: int) -> np.ndarray:
+        return self.indices[self.indptr[row]:self.indptr[row + 1]]
+
+    def centroid_order(self) -> np.ndarray:
+        """Rows by neighbour count, descending, and among equal counts the
+        higher row first, as RDKit's reverse sort of (count, row) gives."""
+        rows = np.arange(self.n)
+        return np.lexsort((-rows, -self.counts))
+
+
+def _clusters(neighbours: Neighbours, bar) -> Tuple[Tuple[int, ...], ...]:
+    seen = np.zeros(neighbours.n, dtype=bool)
+    clusters: List[Tuple[int, ...]] = []
+    for centroid in neighbours.centroid_order().tolist():
+        if seen[centroid]:
+            continue
+        candidates = neighbours.of(centroid)
+        members = candidates[~seen[candidates]]
+        seen[members] = True
+        # RDKit leaves the centroid itself unmarked; no later cluster can
+        # take it, since its neighbours are all assigned by now.
+        clusters.append((centroid, *members.tolist()))
+        bar.update(1 + len(members))
+    return tuple(clusters)
+
+
+def _clusters_reordering(neighbours: Neighbours, bar) -> Tuple[Tuple[int, ...], ...]:
+    """The same, with counts of unassigned neighbours kept up to date.
+
+    RDKit rescans and resorts all remaining rows after every cluster; a heap
+    of (count, row) with stale entries skipped pops the same row each time.
+    A row whose count was updated holds its neighbours as the Python set
+    RDKit makes (`set(...).difference(cluster)`, the same operations on the
+    same values), because a centroid's members are listed in that set's
+    iteration order."""
+    n = neighbours.n
+    seen = np.zeros(n, dtype=bool)
+    taken = np.zeros(n, dtype=bool)  # popped as a centroid
+    counts = neighbours.counts.copy()
+    updated = {}  # row -> its neighbour set, once a cluster touched it
+    heap = [(-int(c), -r) for r, c in enumerate(counts.tolist())]
+    heapq.heapify(heap)
+    clusters: List[Tuple[int, ...]] = []
+    while heap:
+        count, row = heapq.heappop(heap)
+        centroid = -row
+        if taken[centroid] or -count != counts[centroid]:
+            continue  # a stale entry
+        taken[centroid] = True
+        if seen[centroid]:
+            continue
+        if centroid in updated:
+            members = [m for m in updated[centroid] if not seen[m]]
+            seen[members] = True
+        else:
+            candidates = neighbours.of(centroid)
+            members = candidates[~seen[candidates]].tolist()
+            seen[members] = True
+        cluster = [centroid, *members]
+        _update_counts(neighbours, cluster, seen, taken, counts, updated, heap)
+        clusters.append(tuple(cluster))
+        bar.update(len(cluster))
+    return tuple(clusters)
+
+
+def _update_counts(neighbours, cluster, seen, taken, counts, updated, heap):
+    """Every unassigned row next to a member of the new cluster loses the
+    members from its neighbours."""
+    touched = np.unique(np.concatenate([neighbours.of(member) for member in cluster]))
+    touched = touched[~seen[touched] & ~taken[touched]]
+    for row in touched.tolist():
+        current = updated.get(row)
+        if current is None:
+            current = neighbours.of(row).tolist()
+        reduced = set(current).difference(cluster)
+        updated[row] = reduced
+        if len(reduced) != counts[row]:
+            counts[row] = len(reduced)
+            heapq.heappush(heap, (-len(reduced), -row))
