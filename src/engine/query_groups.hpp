@@ -26,7 +26,7 @@ using GroupBody = FunctionRef<void(std::uint64_t first, std::size_t n, BlockScra
 
 inline void for_each_query_group(pool::WorkerPool& pool, std::uint64_t n_rows, std::size_t group_size,
                                  std::uint64_t n_words, GroupBody body) {
-  const kernel::KernelTable& kernel = kernel::active_kernel();
+  const kernel::KernelTable& kernel = kernel::kernel_for_width(n_words);
   pool.run([&] {
     pool::parallel_for_rows(n_rows, [&](std::size_t first, std::size_t last) {
       BlockScratch scratch{kernel, n_words, {}, {}};
