@@ -57,7 +57,10 @@ std::uint64_t internal_call_bytes(std::uint64_t mode, std::uint64_t n_words, std
   if (mode > static_cast<std::uint64_t>(AggregationMode::full)) return 0;  // refused by the driver
   const bool condensed = static_cast<AggregationMode>(mode) == AggregationMode::full;
   const std::uint64_t scores = condensed ? times(n_rows, n_rows == 0 ? 0 : n_rows - 1) / 2 : n_rows;
-  return plus(times(scores, sizeof(double)), count_table_bytes(n_words, n_rows));
+  // max may also order the rows by count.
+  const std::uint64_t order =
+      static_cast<AggregationMode>(mode) == AggregationMode::max ? count_table_bytes(n_words, n_rows) : 0;
+  return plus(plus(times(scores, sizeof(double)), count_table_bytes(n_words, n_rows)), order);
 }
 
 Result<Ok> refuse_unfit_call(std::uint64_t bytes) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/aggregation_mode.hpp"
+#include "engine/best_first_max.hpp"
 #include "engine/call_footprint.hpp"
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
@@ -50,6 +51,13 @@ Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, RowSet set, std::ui
   return EngineOutput(vector_buffer(std::move(scores).value(), length));
 }
 
+// The best-first walk reads rows in count order, all over the set: it
+// pays while the set stays in a core's cache.  On this Intel Xeon (2 MiB
+// of L2 a core), 2048-bit internal max, one thread: 6,000 rows 1.31x
+// faster than the row-order scan, 16,000 rows (4 MB) 1.24x, 40,000 rows
+// (10 MB) 1.33x slower; 12,000 MACCS rows 3.6x faster.
+constexpr std::uint64_t best_first_max_bytes = std::uint64_t{4} << 20;
+
 Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, RowSet set, std::uint64_t n_words,
                                     AggregationMode mode) {
   const std::uint64_t n = set.n_rows;
@@ -61,6 +69,18 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, RowSet set, std::uin
   QUARNEL_TRY(counts, count_row_bits(pool, set.words, n, n_words));
   set.counts = counts.data();
   double* out = values->data();
+  if (mode == AggregationMode::max && n * n_words * sizeof(std::uint64_t) <= best_first_max_bytes) {
+    QUARNEL_TRY(order, rows_by_count(set));
+    const BestFirstMax best_first(set, order.data());
+    for_each_query_group(pool, n, max_query_group, n_words,
+                         [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
+                           for (std::uint64_t i = first; i < first + count; ++i) {
+                             out[i] =
+                                 best_first.of(query_row(set.words, i, n_words, scratch.kernel), scratch);
+                           }
+                         });
+    return EngineOutput(vector_buffer(std::move(values).value(), n));
+  }
   for_each_query_group(
       pool, n, max_query_group, n_words, [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
         std::vector<AggregateRow> rows;
