@@ -1,6 +1,6 @@
 """Throughput and peak memory of _quarnel beside RDKit's BulkTanimotoSimilarity.
 
-    .venv/bin/python bench/benchmark.py [--quick]
+    .venv/bin/python bench/benchmark.py [--quick] [--kernel NAME]
 
 Every case runs in its own process (see worker.py). Results go to
 bench/results/latest.json and bench/results/throughput.png; a default (not
@@ -14,6 +14,7 @@ import math
 import os
 import platform
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -50,7 +51,8 @@ BIG = report.BIG  # top-k over the whole large database
 # The full matrix gets fewer queries: its result is 8 bytes a pair.
 DEFAULT = dict(widths=[2048, 1024, 167, 4096], db_rows=1_000_000, subset=100_000,
                queries=1000, full_queries=100, big_queries=40, internal=6000, big_in_memory=True,
-               rdkit_queries=10, rdkit_big_queries=3, rdkit_rows=200, min_time=0.5)
+               rdkit_queries=10, rdkit_big_queries=3, rdkit_rows=200, min_time=0.5,
+               list_widths=[64, 1024, 2048], list_objects=200_000)
 # Quick: the same 2048-bit cases, so its numbers compare with a default run.
 PROFILES = {"default": DEFAULT,
             "quick": {**DEFAULT, "widths": [2048], "big_in_memory": False, "min_time": 0.3}}
@@ -63,9 +65,19 @@ def scaled(n, width, power=1.0):
     return max(2, round(n * factor))
 
 
-def run_worker(job):
-    proc = subprocess.run([sys.executable, str(WORKER), json.dumps(job)],
-                          capture_output=True, text=True, cwd=BENCH)
+# The instruction sets the kernels choose from, as /proc/cpuinfo names them,
+# and the flags each QUARNEL_KERNEL value needs.
+CPU_FLAGS = ("popcnt", "avx2", "avx512f", "avx512_vpopcntdq")
+KERNEL_NEEDS = {"portable": (), "popcnt": ("popcnt",), "avx2": ("popcnt", "avx2"),
+                "avx512": ("popcnt", "avx512f", "avx512_vpopcntdq")}
+
+
+def run_worker(job, timeout=None):
+    try:
+        proc = subprocess.run([sys.executable, str(WORKER), json.dumps(job)],
+                              capture_output=True, text=True, cwd=BENCH, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return {"error": f"no answer in {timeout} s"}
     if proc.returncode != 0:
         lines = proc.stderr.strip().splitlines() or [f"exit status {proc.returncode}"]
         return {"error": lines[-1]}
@@ -133,12 +145,46 @@ def rdkit_jobs(width, files, sizes, cfg):
                  "modes": ["top10"]}
 
 
-def machine():
+def list_reading(cfg, rng, workdir):
+    """ns per ExplicitBitVect read from a list, by width, on distinct objects."""
+    out = []
+    for width in cfg["list_widths"]:
+        words = -(-width // 64)
+        bits = lambda: rng.integers(0, 2**64, (cfg["list_objects"], words), dtype=np.uint64)
+        rows = bits() & bits() & bits()  # about an eighth of the bits set
+        if width % 64:
+            rows[:, -1] &= np.uint64(2 ** (width % 64) - 1)
+        path = data.write_fps(workdir / f"list_{width}.fps", rows, width)
+        result = run_worker({"func": "read_lists", "db": str(path), "min_time": cfg["min_time"]})
+        os.remove(path)
+        out.append({"width": width, **result})
+        log(f"list reading {width} bits: " + (f"{result['ns_per_object']:.1f} ns per object"
+                                              if "ns_per_object" in result else result["error"]))
+    return out
+
+
+def hostile_header(workdir):
+    """Each function on an 8-byte file that announces 2^32 - 1 rows of 0 bits."""
+    path = workdir / "hostile.fps"
+    path.write_bytes(struct.pack("<II", 2**32 - 1, 0))
+    result = run_worker({"func": "hostile", "path": str(path)}, timeout=300)
+    for call in result.get("calls", []):
+        log(f"hostile header: {call['call']}: {call['outcome']} in {call['seconds'] * 1e3:.2f} ms")
+    return result.get("calls", [{"call": "all", "outcome": result.get("error"), "seconds": None}])
+
+
+def cpu_flags():
+    flags = next((line.split(":", 1)[1].split() for line in open("/proc/cpuinfo")
+                  if line.startswith("flags")), [])
+    return {flag: flag in flags for flag in CPU_FLAGS}
+
+
+def machine(kernel):
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                 if line.startswith("model name")), platform.processor())
     mem_kib = next(int(line.split()[1]) for line in open("/proc/meminfo") if line.startswith("MemTotal"))
     git = lambda *a: subprocess.run(["git", *a], capture_output=True, text=True, cwd=BENCH).stdout.strip()
-    return {"cpu": cpu, "cores": os.cpu_count(), "usable_cores": len(os.sched_getaffinity(0)),
+    return {"cpu": cpu, "cpu_flags": cpu_flags(), "forced_kernel": kernel, "cores": os.cpu_count(), "usable_cores": len(os.sched_getaffinity(0)),
             "memory_gib": round(mem_kib / 2**20, 1), "date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
             "python": platform.python_version(), "numpy": np.__version__, "rdkit": rdkit.__version__,
             "commit": git("rev-parse", "--short", "HEAD"), "uncommitted_changes": bool(git("status", "--porcelain", "--", "../src"))}
@@ -151,7 +197,16 @@ def log(message):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="2048 bits only, shorter timing loops (1-2 minutes)")
+    parser.add_argument("--kernel", choices=list(KERNEL_NEEDS),
+                        help="cap the module's backend (QUARNEL_KERNEL), to time another CPU family's choices")
     args = parser.parse_args()
+    if args.kernel:
+        missing = [f for f in KERNEL_NEEDS[args.kernel] if not cpu_flags()[f]]
+        if missing:
+            parser.error(f"--kernel {args.kernel} needs {', '.join(missing)}, which this CPU lacks")
+        os.environ["QUARNEL_KERNEL"] = args.kernel  # the workers inherit it
+    else:
+        os.environ.pop("QUARNEL_KERNEL", None)
     profile = "quick" if args.quick else "default"
     cfg = PROFILES[profile]
     started = time.perf_counter()
@@ -161,6 +216,8 @@ def main():
     cases, rdkit_runs = [], []
     workdir = Path(tempfile.mkdtemp(prefix="quarnel-bench-"))
     try:
+        lists = list_reading(cfg, np.random.default_rng(7), workdir)  # rng stays the cases' own
+        hostile = hostile_header(workdir)
         for width in cfg["widths"]:
             files, sizes = make_files(width, molecules, cfg, rng, workdir)
             for db_name, job in rdkit_jobs(width, files, sizes, cfg):
@@ -184,9 +241,10 @@ def main():
         shutil.rmtree(workdir, ignore_errors=True)
 
     rows, checks = report.analyse(cases, rdkit_runs)
-    results = {"machine": machine(), "profile": profile, "config": cfg,
+    results = {"machine": machine(args.kernel), "profile": profile, "config": cfg,
                "molecules": len(molecules), "wall_seconds": round(time.perf_counter() - started, 1),
-               "cases": cases, "rdkit": rdkit_runs, "rows": rows, "checks": checks}
+               "cases": cases, "rdkit": rdkit_runs, "rows": rows, "checks": checks,
+               "list_reading": lists, "hostile_header": hostile}
     text = report.table(results)
     print(text)
 

@@ -1,5 +1,5 @@
 // AND-popcount throughput of every backend this CPU runs, per width: the
-// numbers behind the choice of the default backend.  Build with
+// numbers behind the choice of the backend per width.  Build with
 // `meson setup build-bench -Dbenchmarks=true && ninja -C build-bench`, run
 // `build-bench/bench/kernel_bench`.
 
@@ -11,6 +11,7 @@
 
 #include "engine/kernel/kernel_table.hpp"
 
+using quarnel::engine::kernel::kernel_for_width;
 using quarnel::engine::kernel::KernelTable;
 using quarnel::engine::kernel::runnable_kernels;
 
@@ -40,7 +41,7 @@ double pairs_per_second(const KernelTable& kernel, std::size_t n_words, std::siz
 
 int main() {
   std::printf("%-10s %6s %14s %14s %14s\n", "backend", "bits", "L1 Mpairs/s", "L2 Mpairs/s", "RAM Mpairs/s");
-  for (std::size_t bits : {167, 1024, 2048, 4096, 1000}) {
+  for (std::size_t bits : {167, 256, 512, 768, 1024, 2048, 4096, 1000}) {
     const std::size_t n_words = (bits + 63) / 64;
     for (const KernelTable* kernel : runnable_kernels()) {
       const double l1 = pairs_per_second(*kernel, n_words, 16384 / (8 * n_words) + 1);
@@ -48,5 +49,6 @@ int main() {
       const double ram = pairs_per_second(*kernel, n_words, (64u << 20) / (8 * n_words));
       std::printf("%-10s %6zu %14.1f %14.1f %14.1f\n", kernel->name, bits, l1 / 1e6, l2 / 1e6, ram / 1e6);
     }
+    std::printf("%-10s %6zu %s\n", "chosen", bits, kernel_for_width(n_words).name);
   }
 }

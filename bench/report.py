@@ -78,10 +78,18 @@ def mark(value, ok, digits=2):
     return text if ok is None else f"{text} {'ok' if ok else 'FAIL'}"
 
 
+def cpu_line(m):
+    """Which of the kernels' instruction sets the CPU has, and any cap."""
+    flags = m.get("cpu_flags", {})
+    text = " ".join(f for f, present in flags.items() if present) or "no x86 flags read"
+    vpopcnt = "with" if flags.get("avx512_vpopcntdq") else "without"
+    return f"{vpopcnt} AVX-512 VPOPCNTDQ; flags: {text}; QUARNEL_KERNEL={m.get('forced_kernel') or 'unset'}"
+
+
 def table(results):
     m, cfg = results["machine"], results["config"]
     lines = [
-        f"quarnel benchmark ({results['profile']}), {m['date']}: {m['cpu']}, {m['usable_cores']} cores, "
+        f"quarnel benchmark ({results['profile']}), {m['date']}: {m['cpu']} ({cpu_line(m)}), {m['usable_cores']} cores, "
         f"commit {m['commit']}{' + uncommitted src' if m['uncommitted_changes'] else ''}; "
         f"{results['molecules']} NCI molecules grown to {cfg['db_rows']:,} rows; {results['wall_seconds']} s",
         f"In-memory cases use ExplicitBitVect lists of the first {cfg['subset']:,} rows (made by load_fingerprints), "
@@ -111,6 +119,17 @@ def table(results):
     widths = [max(len(x) for x in col) for col in zip(head, *body)]
     for cells in (head, *body):
         lines.append("  ".join(x.rjust(w) if i > 2 else x.ljust(w) for i, (x, w) in enumerate(zip(cells, widths))))
+
+    if results.get("list_reading"):
+        lines.append("\nreading ExplicitBitVect lists (distinct objects; a top-k call with k = 0, less its fixed cost):")
+        for r in results["list_reading"]:
+            lines.append(f"  {r['width']:>5} bits: " + (f"{r['ns_per_object']:6.1f} ns per object ({r['objects']:,} objects)"
+                                                       if "ns_per_object" in r else r.get("error", "-")))
+    if results.get("hostile_header"):
+        lines.append("\nhostile header (8 bytes announcing 2^32 - 1 rows of 0 bits), time to the outcome:")
+        for h in results["hostile_header"]:
+            took = "-" if h["seconds"] is None else f"{h['seconds'] * 1e3:.2f} ms"
+            lines.append(f"  {h['call']}: {h['outcome']} in {took}")
 
     lines.append("\ntargets:")
     for target in dict.fromkeys(c["target"] for c in results["checks"]):

@@ -3,6 +3,8 @@ belongs to that case alone, and prints its measurements as one JSON line.
 
     worker.py '{"func": "bulk", "agg": "max", "queries": ..., "db": ..., ...}'
     worker.py '{"func": "rdkit", ...}'
+    worker.py '{"func": "read_lists", "db": ..., "min_time": ...}'
+    worker.py '{"func": "hostile", "path": ...}'
 """
 
 import json
@@ -94,6 +96,52 @@ def ours(case):
     }
 
 
+def read_lists(case):
+    """What reading an ExplicitBitVect list costs per object: a top-k call
+    with k = 0 reads both lists and scores nothing, and the same call with a
+    one-vector database gives the fixed cost to take away."""
+    fps = q.load_fingerprints(case["db"])
+    one = fps[:1]
+    read = lambda db: q.bulk_tanimoto_parallel_topk(one, db, k=0, n_threads=1)
+
+    def best(db):
+        read(db)  # warm-up
+        times = []
+        while not times or sum(times) < case["min_time"]:
+            start = time.perf_counter()
+            read(db)
+            times.append(time.perf_counter() - start)
+        return min(times), len(times)
+
+    seconds, calls = best(fps)
+    fixed, _ = best(one)
+    return {"objects": len(fps), "seconds": seconds, "fixed_seconds": fixed, "calls": calls,
+            "ns_per_object": (seconds - fixed) / (len(fps) - 1) * 1e9}
+
+
+HOSTILE = {
+    "bulk_tanimoto_mmap_topk(p, p, k=1)": lambda p: q.bulk_tanimoto_mmap_topk(p, p, k=1),
+    "bulk_tanimoto_mmap(p, p, agg='max')": lambda p: q.bulk_tanimoto_mmap(p, p, agg="max"),
+    "internal_tanimoto_mmap(p)": lambda p: q.internal_tanimoto_mmap(p),
+    "load_fingerprints(p)": lambda p: q.load_fingerprints(p),
+}
+
+
+def hostile(case):
+    """How long each function takes to refuse an 8-byte file announcing
+    2^32 - 1 rows of 0 bits (results no machine here can hold)."""
+    out = []
+    for name, call in HOSTILE.items():
+        start = time.perf_counter()
+        try:
+            call(case["path"])
+            outcome = "returned"
+        except Exception as error:
+            outcome = type(error).__name__
+        out.append({"call": name, "outcome": outcome, "seconds": time.perf_counter() - start})
+    return {"calls": out}
+
+
 def top(row, k):
     best = np.argpartition(-row, k - 1)[:k] if k < len(row) else np.arange(len(row))
     best = best[np.argsort(-row[best], kind="stable")]
@@ -155,4 +203,5 @@ def rdkit(case):
 
 if __name__ == "__main__":
     job = json.loads(sys.argv[1])
-    print(json.dumps(rdkit(job) if job["func"] == "rdkit" else ours(job)))
+    run = {"rdkit": rdkit, "read_lists": read_lists, "hostile": hostile}.get(job["func"], ours)
+    print(json.dumps(run(job)))

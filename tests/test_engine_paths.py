@@ -3,6 +3,11 @@ built to reach its shortcuts: database blocks and query groups of several
 sizes, rows the top-k and max searches may skip by their bit counts, rows
 that end a min or max search early, and many equal scores."""
 
+import os
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
@@ -73,3 +78,36 @@ def test_internal_modes(sets):
         for n_threads in (1, 2):
             got = q.internal_tanimoto_parallel(subset, n_threads=n_threads, agg=agg)
             assert got.tobytes() == reference.internal(subset, agg).tobytes(), agg
+
+
+def test_forced_kernel_changes_no_result(tmp_path):
+    """QUARNEL_KERNEL (for benchmarks) picks the widest backend; any name
+    gives the same bytes, and one that cannot be used is said on stderr."""
+    rng = np.random.default_rng(5)
+    paths = []
+    for n_bits in (167, 2048):
+        path = tmp_path / f"{n_bits}.bin"
+        q.save_fingerprints(near_duplicates(rng, n_bits, 300), path)
+        paths.append(str(path))
+    code = f"""
+        import hashlib, _quarnel as q
+        digest = hashlib.sha256()
+        for path in {paths!r}:
+            for agg in (None, "mean", "max"):
+                digest.update(q.bulk_tanimoto_mmap(path, path, agg=agg).tobytes())
+            digest.update(q.internal_tanimoto_mmap(path, agg="min").tobytes())
+            for part in q.bulk_tanimoto_mmap_topk(path, path, k=7):
+                digest.update(part.tobytes())
+        print(digest.hexdigest())
+    """
+    outcomes = {}
+    for name in ("", "portable", "popcnt", "no-such-kernel"):
+        env = {**os.environ, "QUARNEL_KERNEL": name}
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
+                              text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        outcomes[name] = (done.stdout, done.stderr)
+    assert len({stdout for stdout, _ in outcomes.values()}) == 1
+    assert [stderr for _, stderr in outcomes.values()] == [
+        "", "", "",
+        "quarnel: QUARNEL_KERNEL=no-such-kernel is not one of portable, popcnt, avx2, avx512; choosing by CPU\n"]

@@ -211,6 +211,19 @@ def test_many_zero_width_rows(tmp_path):
     assert q.bulk_tanimoto_mmap(one, path, db_offset=MAX32, db_limit=7).shape == (1, 0)
     raises_exactly(ValueError, "Fingerprint bit mismatch", q.bulk_tanimoto_mmap, wide, path, agg="max")
 
+    # Zero-width rows score 0.0 against everything: four billion pairs, no work.
+    assert q.bulk_tanimoto_mmap(one, path, agg="mean").tolist() == [0.0]
+    assert q.bulk_tanimoto_mmap_topk(one, path, k=3)[0].tolist() == [[0, 1, 2]]
+    # Results for every row the header announces are refused before any row
+    # is touched (a machine that could hold 2^32 - 1 top-1 results would
+    # compute them).
+    if MAX32 * 12 > memory_ceiling():
+        for call in (lambda: q.bulk_tanimoto_mmap_topk(path, path, k=1),
+                     lambda: q.bulk_tanimoto_mmap(path, path, agg="max"),
+                     lambda: q.internal_tanimoto_mmap(path, agg="min")):
+            with pytest.raises(MemoryError):
+                call()
+
     if 8 + MAX32 * 80 <= memory_ceiling():
         pytest.skip("this machine could hold 2^32 - 1 empty vectors")
     raises_exactly(MemoryError, f"cannot load {MAX32} fingerprints of 0 bits: they need more memory than "

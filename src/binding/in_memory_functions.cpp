@@ -5,6 +5,7 @@
 #include "binding/converters.hpp"
 #include "binding/empty_results.hpp"
 #include "bridge/extract_fingerprints.hpp"
+#include "engine/call_footprint.hpp"
 #include "engine/cross_tanimoto.hpp"
 #include "engine/internal_tanimoto.hpp"
 
@@ -24,6 +25,21 @@ constexpr const char* internal_parameters[] = {"py_fps", "n_threads", "agg"};
 constexpr FunctionSignature internal_signature{"internal_tanimoto_parallel", internal_parameters, 1};
 
 constexpr std::uint64_t default_k = 10;
+
+// A list or a tuple knows its length, so a result that could never fit is
+// refused before any vector is read; 0 for other sequences, whose length is
+// known only once they are read (the engine checks those).
+std::uint64_t known_length(PyObject* sequence) {
+  return PyList_Check(sequence) || PyTuple_Check(sequence) ? static_cast<std::uint64_t>(Py_SIZE(sequence))
+                                                           : 0;
+}
+
+// The least the call could need: one worker, and no count table (the width
+// is not known yet).
+Result<Ok> refuse_unfit_cross(AggregationMode mode, std::uint64_t k, PyObject* queries, PyObject* db) {
+  return engine::refuse_unfit_call(engine::cross_call_bytes(static_cast<std::uint64_t>(mode), k, 0,
+                                                            known_length(queries), known_length(db), 1));
+}
 
 Error bit_mismatch() { return make_error(ErrorKind::value_error, "Fingerprint bit mismatch"); }
 
@@ -45,6 +61,7 @@ PyResult<PyRef> bulk_tanimoto_parallel(PyObject* const* args, Py_ssize_t nargsf,
   QUARNEL_TRY(n_threads, convert_n_threads(bound[2]));
   QUARNEL_TRY(agg, convert_aggregation_text(bound[3]));
   QUARNEL_TRY(mode, parse_aggregation(agg));
+  QUARNEL_CHECK(refuse_unfit_cross(mode, 0, query_sequence, db_sequence));
 
   const FingerprintMatrix queries = bridge::extract_fingerprints(query_sequence);
   const FingerprintMatrix db = bridge::extract_fingerprints(db_sequence);
@@ -59,6 +76,7 @@ PyResult<PyRef> bulk_tanimoto_parallel_topk(PyObject* const* args, Py_ssize_t na
   QUARNEL_TRY(db_sequence, convert_sequence(bound[1], "py_fps2"));
   QUARNEL_TRY(k, convert_unsigned(bound[2], "k", default_k));
   QUARNEL_TRY(n_threads, convert_n_threads(bound[3]));
+  QUARNEL_CHECK(refuse_unfit_cross(AggregationMode::topk, k, query_sequence, db_sequence));
 
   const FingerprintMatrix queries = bridge::extract_fingerprints(query_sequence);
   const FingerprintMatrix db = bridge::extract_fingerprints(db_sequence);
@@ -73,6 +91,8 @@ PyResult<PyRef> internal_tanimoto_parallel(PyObject* const* args, Py_ssize_t nar
   QUARNEL_TRY(n_threads, convert_n_threads(bound[1]));
   QUARNEL_TRY(agg, convert_aggregation_text(bound[2]));
   QUARNEL_TRY(mode, parse_aggregation(agg));
+  QUARNEL_CHECK(engine::refuse_unfit_call(
+      engine::internal_call_bytes(static_cast<std::uint64_t>(mode), 0, known_length(sequence))));
 
   const FingerprintMatrix set = bridge::extract_fingerprints(sequence);
   if (set.count == 0) return empty_vector_result();

@@ -2,7 +2,7 @@
 
 #include <boost/dynamic_bitset.hpp>
 #include <exception>
-#include <iterator>
+#include <utility>
 
 #include "binding/py_ref.hpp"
 #include "bridge/native_bitvect.hpp"
@@ -12,26 +12,49 @@ namespace {
 
 using binding::PyRef;
 
-void append_blocks(const ExplicitBitVect& vector, std::vector<std::uint64_t>& words) {
+// Copies the vector's blocks to `out`; returns the end of the row.
+std::uint64_t* append_blocks(const ExplicitBitVect& vector, std::uint64_t* out) {
   static_assert(sizeof(boost::dynamic_bitset<>::block_type) == sizeof(std::uint64_t));
-  boost::to_block_range(*vector.dp_bits, std::back_inserter(words));
+  const boost::dynamic_bitset<>& bits = *vector.dp_bits;
+  boost::to_block_range(bits, out);
+  return out + bits.num_blocks();
 }
+
+// The whole matrix at once, once the first vector gives the width.  Its
+// pages are mapped in one call (huge ones where the system allows) rather
+// than faulted in one by one while the rows are copied: for a large list
+// those faults cost more than the copying.
+OwnedBuffer<std::uint64_t> allocate_rows(Py_ssize_t n, std::uint64_t n_words) {
+  auto words = allocate_zeroed<std::uint64_t>(static_cast<std::uint64_t>(n) * n_words);
+  if (!words) {
+    PyErr_NoMemory();
+    boost::python::throw_error_already_set();
+  }
+  return std::move(words).value();
+}
+
+// The wrappers lie scattered over the heap; touching the one a few places
+// on lets its cache miss overlap the copying of this row.
+constexpr Py_ssize_t lookahead = 8;
 
 engine::FingerprintMatrix read_rows(PyObject* fast) {
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
   PyObject** items = PySequence_Fast_ITEMS(fast);
   engine::FingerprintMatrix matrix;
   matrix.count = static_cast<std::uint32_t>(n);
+  std::uint64_t* out = nullptr;
   for (Py_ssize_t i = 0; i < n; ++i) {
+    if (i + lookahead < n) __builtin_prefetch(items[i + lookahead]);
     const ExplicitBitVect& vector = native_bitvect_at(items[i], i);
     const unsigned int n_bits = vector.getNumBits();
     if (i == 0) {
       matrix.n_bits = n_bits;
-      matrix.words.reserve(static_cast<std::size_t>(n) * matrix.n_words());
+      matrix.words = allocate_rows(n, matrix.n_words());
+      out = matrix.words.data();
     } else if (n_bits != matrix.n_bits) {
       fail_length_mismatch(i, n_bits, matrix.n_bits);
     }
-    append_blocks(vector, matrix.words);
+    out = append_blocks(vector, out);
   }
   return matrix;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/aggregation_mode.hpp"
+#include "engine/call_footprint.hpp"
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
 #include "engine/query_groups.hpp"
@@ -44,10 +45,9 @@ void scan_queries(const CrossSets& sets, std::uint64_t first, std::size_t n, Blo
 
 Result<EngineOutput> full_matrix(pool::WorkerPool& pool, CrossSets& sets) {
   const std::uint64_t n_db = sets.db.n_rows;
-  // A product that wraps 64 bits is as impossible to allocate as any other.
-  if (sets.n_queries > UINT64_MAX / n_db) return out_of_memory(UINT64_MAX, sizeof(double));
   auto scores = allocate_zeroed<double>(sets.n_queries * n_db);
   if (!scores) return std::move(scores).error();
+  if (sets.n_words == 0) return EngineOutput(matrix_buffer(std::move(scores).value(), sets.n_queries, n_db));
   QUARNEL_CHECK(sets.count_db_rows(pool));
   double* out = scores->data();
   for_each_query_group(pool, sets.n_queries, max_query_group, sets.n_words,
@@ -63,6 +63,7 @@ Result<EngineOutput> full_matrix(pool::WorkerPool& pool, CrossSets& sets) {
 Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, CrossSets& sets, AggregationMode mode) {
   auto values = allocate_zeroed<double>(sets.n_queries);
   if (!values) return std::move(values).error();
+  if (sets.n_words == 0) return EngineOutput(vector_buffer(std::move(values).value(), sets.n_queries));
   QUARNEL_CHECK(sets.count_db_rows(pool));
   double* out = values->data();
   for_each_query_group(pool, sets.n_queries, max_query_group, sets.n_words,
@@ -84,16 +85,26 @@ std::size_t topk_group_size(std::uint64_t kept) {
   return static_cast<std::size_t>(std::clamp<std::uint64_t>(per_group, 1, max_query_group));
 }
 
+// Zero-width rows score 0.0 against everything.  A full heap takes only a
+// score above its minimum and an equal score never moves past its parent,
+// so every query keeps the first k' rows in database order.
+void first_rows_for_every_query(std::uint32_t* indices, std::uint64_t n_queries, std::uint64_t kept,
+                                std::uint64_t index_offset) {
+  for (std::uint64_t j = 0; j < kept; ++j) indices[j] = static_cast<std::uint32_t>(j + index_offset);
+  for (std::uint64_t i = 1; i < n_queries; ++i) std::copy_n(indices, kept, indices + i * kept);
+}
+
 Result<EngineOutput> top_k(pool::WorkerPool& pool, CrossSets& sets, std::uint64_t k,
                            std::uint64_t index_offset) {
   const std::uint64_t kept = std::min(k, sets.db.n_rows);
-  if (kept != 0 && sets.n_queries > UINT64_MAX / kept) return out_of_memory(UINT64_MAX, sizeof(double));
   auto indices = allocate_zeroed<std::uint32_t>(sets.n_queries * kept);
   if (!indices) return std::move(indices).error();
   auto scores = allocate_zeroed<double>(sets.n_queries * kept);
   if (!scores) return std::move(scores).error();
 
-  if (kept != 0) {
+  if (kept != 0 && sets.n_words == 0) {
+    first_rows_for_every_query(indices->data(), sets.n_queries, kept, index_offset);
+  } else if (kept != 0) {
     QUARNEL_CHECK(sets.count_db_rows(pool));
     std::uint32_t* index_out = indices->data();
     double* score_out = scores->data();
@@ -142,6 +153,8 @@ Result<EngineOutput> cross_tanimoto(std::uint64_t mode, std::uint64_t k, std::ui
   }
   auto pool = pool::WorkerPool::create(n_threads);
   if (!pool) return pool_build_error(pool.error());
+  // A refusal leaves by the pool's destructor, which shuts it down.
+  QUARNEL_CHECK(refuse_unfit_call(cross_call_bytes(mode, k, n_words, n_queries, n_db, pool->thread_count())));
   CrossSets sets{queries, n_queries, RowSet{db, nullptr, n_db}, n_words, {}};
   auto output = compute(*pool, mode, k, sets, index_offset);
   pool->shutdown();

@@ -2,7 +2,8 @@
 // A set of fingerprints of one bit length, packed as rows of 64-bit words.
 
 #include <cstdint>
-#include <vector>
+
+#include "common/owned_buffer.hpp"
 
 namespace quarnel::engine {
 
@@ -17,7 +18,7 @@ constexpr std::uint64_t words_per_fingerprint(std::uint32_t n_bits) {
 struct FingerprintMatrix {
   std::uint32_t count = 0;
   std::uint32_t n_bits = 0;
-  std::vector<std::uint64_t> words;
+  OwnedBuffer<std::uint64_t> words;  // count * n_words()
 
   std::uint64_t n_words() const { return words_per_fingerprint(n_bits); }
 };

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "engine/aggregation_mode.hpp"
+#include "engine/best_first_max.hpp"
+#include "engine/call_footprint.hpp"
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
 #include "engine/query_groups.hpp"
@@ -32,6 +34,9 @@ Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, RowSet set, std::ui
   // n < 2^32, so n * (n - 1) fits 64 bits.
   auto scores = allocate_zeroed<double>(n * (n - 1) / 2);
   if (!scores) return std::move(scores).error();
+  const std::uint64_t length = n * (n - 1) / 2;
+  // Zero-width rows score 0.0 with each other: the zeros are the answer.
+  if (n_words == 0) return EngineOutput(vector_buffer(std::move(scores).value(), length));
   QUARNEL_TRY(counts, count_row_bits(pool, set.words, n, n_words));
   set.counts = counts.data();
   double* out = scores->data();
@@ -43,30 +48,47 @@ Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, RowSet set, std::ui
                              [&](std::uint64_t i) { return FullRow(out + condensed_row_start(i, n), i + 1); },
                              [](std::uint64_t i) { return i + 1; }, rows);
                        });
-  const std::uint64_t length = scores->size();
   return EngineOutput(vector_buffer(std::move(scores).value(), length));
 }
+
+// The best-first walk reads rows in count order, all over the set: it
+// pays while the set stays in a core's cache.  On this Intel Xeon (2 MiB
+// of L2 a core), 2048-bit internal max, one thread: 6,000 rows 1.31x
+// faster than the row-order scan, 16,000 rows (4 MB) 1.24x, 40,000 rows
+// (10 MB) 1.33x slower; 12,000 MACCS rows 3.6x faster.
+constexpr std::uint64_t best_first_max_bytes = std::uint64_t{4} << 20;
 
 Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, RowSet set, std::uint64_t n_words,
                                     AggregationMode mode) {
   const std::uint64_t n = set.n_rows;
   auto values = allocate_zeroed<double>(n);
   if (!values) return std::move(values).error();
+  // A single row has no other row to compare with, and zero-width rows
+  // score 0.0 with each other: the values stay 0.0.
+  if (n < 2 || n_words == 0) return EngineOutput(vector_buffer(std::move(values).value(), n));
   QUARNEL_TRY(counts, count_row_bits(pool, set.words, n, n_words));
   set.counts = counts.data();
   double* out = values->data();
-  // A single row has no other row to compare with: its value stays 0.0.
-  if (n >= 2) {
+  if (mode == AggregationMode::max && n * n_words * sizeof(std::uint64_t) <= best_first_max_bytes) {
+    QUARNEL_TRY(order, rows_by_count(set));
+    const BestFirstMax best_first(set, order.data());
     for_each_query_group(pool, n, max_query_group, n_words,
                          [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
-                           std::vector<AggregateRow> rows;
-                           scan_rows(
-                               set, first, count, scratch,
-                               [&](std::uint64_t i) { return AggregateRow(mode, i); },
-                               [](std::uint64_t) { return std::uint64_t{0}; }, rows);
-                           for (std::size_t s = 0; s < count; ++s) out[first + s] = rows[s].value(n - 1);
+                           for (std::uint64_t i = first; i < first + count; ++i) {
+                             out[i] =
+                                 best_first.of(query_row(set.words, i, n_words, scratch.kernel), scratch);
+                           }
                          });
+    return EngineOutput(vector_buffer(std::move(values).value(), n));
   }
+  for_each_query_group(
+      pool, n, max_query_group, n_words, [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
+        std::vector<AggregateRow> rows;
+        scan_rows(
+            set, first, count, scratch, [&](std::uint64_t i) { return AggregateRow(mode, i); },
+            [](std::uint64_t) { return std::uint64_t{0}; }, rows);
+        for (std::size_t s = 0; s < count; ++s) out[first + s] = rows[s].value(n - 1);
+      });
   return EngineOutput(vector_buffer(std::move(values).value(), n));
 }
 
@@ -93,6 +115,8 @@ Result<EngineOutput> internal_tanimoto(std::uint64_t mode, std::uint64_t n_words
   }
   auto pool = pool::WorkerPool::create(n_threads);
   if (!pool) return pool_build_error(pool.error());
+  // A refusal leaves by the pool's destructor, which shuts it down.
+  QUARNEL_CHECK(refuse_unfit_call(internal_call_bytes(mode, n_words, n_fps)));
   auto output = compute(*pool, mode, RowSet{words, nullptr, n_fps}, n_words);
   pool->shutdown();
   return output;

@@ -24,13 +24,29 @@ inline constexpr std::size_t max_query_group = 32;
 
 using GroupBody = FunctionRef<void(std::uint64_t first, std::size_t n, BlockScratch& scratch)>;
 
+// Groups, not single rows, are what the pool shares out: each group
+// streams the database once, and halving 40 rows into four pieces of 10
+// for two threads would read the database four times where two reads of
+// 20 rows do.  Groups are as large as `group_size` allows, and as many as a
+// multiple of the thread count, so that every worker gets an equal share.
+inline std::uint64_t balanced_group_size(std::uint64_t n_rows, std::size_t group_size, unsigned n_threads) {
+  const std::uint64_t groups = (n_rows + group_size - 1) / group_size;
+  const std::uint64_t shared = (groups + n_threads - 1) / n_threads * n_threads;
+  return (n_rows + shared - 1) / shared;
+}
+
 inline void for_each_query_group(pool::WorkerPool& pool, std::uint64_t n_rows, std::size_t group_size,
                                  std::uint64_t n_words, GroupBody body) {
-  const kernel::KernelTable& kernel = kernel::active_kernel();
+  const kernel::KernelTable& kernel = kernel::kernel_for_width(n_words);
+  const std::uint64_t size = balanced_group_size(n_rows, group_size, pool.thread_count());
+  const std::uint64_t n_groups = (n_rows + size - 1) / size;
   pool.run([&] {
-    pool::parallel_for_rows(n_rows, [&](std::size_t first, std::size_t last) {
+    pool::parallel_for_rows(n_groups, [&](std::size_t first, std::size_t last) {
       BlockScratch scratch{kernel, n_words, {}, {}};
-      for (std::size_t g = first; g < last; g += group_size) body(g, std::min(group_size, last - g), scratch);
+      for (std::uint64_t g = first; g < last; ++g) {
+        const std::uint64_t row = g * size;
+        body(row, static_cast<std::size_t>(std::min(size, n_rows - row)), scratch);
+      }
     });
   });
 }

@@ -17,7 +17,7 @@ inline Result<OwnedBuffer<std::uint32_t>> count_row_bits(pool::WorkerPool& pool,
   auto counts = allocate_zeroed<std::uint32_t>(n_rows);
   if (!counts) return counts;
   std::uint32_t* out = counts->data();
-  const kernel::KernelTable& kernel = kernel::active_kernel();
+  const kernel::KernelTable& kernel = kernel::kernel_for_width(n_words);
   pool.run([&] {
     pool::parallel_for_rows(n_rows, [&](std::size_t first, std::size_t last) {
       kernel.count_rows(words + first * n_words, last - first, n_words, out + first);

@@ -60,6 +60,9 @@ inline std::uint32_t and_popcount_wide(const std::uint64_t* a, const std::uint64
 
 namespace quarnel::engine::kernel {
 
+// The compile-time widths of and_count_generic.inc that are whole vectors.
+bool avx2_has_vector_loop(std::uint64_t n_words) { return n_words == 16 || n_words == 32 || n_words == 64; }
+
 const KernelTable avx2_kernel{"avx2", &avx2::count_rows, &avx2::and_count_rows, &avx2::and_count_picked};
 
 }  // namespace quarnel::engine::kernel

@@ -11,6 +11,10 @@ extern const KernelTable portable_kernel;
 extern const KernelTable popcnt_kernel;
 extern const KernelTable avx2_kernel;
 extern const KernelTable avx512_kernel;
+
+// Whether the AVX2 table counts rows of this width with vectors rather than
+// with its POPCNT loop.
+bool avx2_has_vector_loop(std::uint64_t n_words);
 #endif
 
 }  // namespace quarnel::engine::kernel

@@ -1,8 +1,8 @@
 #pragma once
 // The population-count kernels every driver scores with, one table per
 // instruction set.  Counts are exact integers, so every table gives the
-// same scores; the fastest one the CPU and the operating system support is
-// chosen once, at first use.
+// same scores; the fastest one for the width among those the CPU and the
+// operating system support is chosen.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,8 +22,10 @@ struct KernelTable {
                            std::size_t n_picked, std::size_t n_words, std::uint32_t* out);
 };
 
-// The best table for this machine.
-const KernelTable& active_kernel();
+// The table to count rows of `n_words` words with: the fastest for this
+// width among the runnable ones, or among those up to the one that
+// QUARNEL_KERNEL names (read once; for benchmarks).
+const KernelTable& kernel_for_width(std::uint64_t n_words);
 
 // Every table this machine can run, the portable one first; for tests that
 // hold each backend against the portable one.
