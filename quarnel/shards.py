@@ -141,9 +141,11 @@ def _checked_shards(path: Path, entries) -> List[Shard]:
         if rows is not None and (rows, n_bits) != (file_rows, file_bits):
             raise QuarnelError(f"{path}: shard {shard_path} has {file_rows} rows of {file_bits} bits but the "
                                f"manifest says {rows} rows of {n_bits} bits")
-        if shards and file_bits != shards[0].n_bits:
+        # An empty shard holds no fingerprint whose length could disagree.
+        sized = next((shard for shard in shards if shard.rows), None)
+        if sized is not None and file_rows and file_bits != sized.n_bits:
             raise QuarnelError(f"{path}: shards of different bit lengths cannot form one database: "
-                               f"{shards[0].path} has {shards[0].n_bits} bits, {shard_path} has {file_bits}")
+                               f"{sized.path} has {sized.n_bits} bits, {shard_path} has {file_bits}")
         shards.append(Shard(shard_path, file_rows, file_bits, first_row))
         first_row += file_rows
     return shards
@@ -203,7 +205,8 @@ class ShardedDatabase(Database):
         entries, metadata = _manifest_entries(self.path)
         self.shards = _checked_shards(self.path, entries)
         self.rows = sum(shard.rows for shard in self.shards)
-        self.n_bits = self.shards[0].n_bits if self.shards else 0
+        sized = [shard for shard in self.shards if shard.rows] or self.shards
+        self.n_bits = sized[0].n_bits if sized else 0
         if metadata is None:
             metadata = next((read_metadata(shard.path) for shard in self.shards
                              if metadata_path(shard.path).exists()), {})
