@@ -19,6 +19,7 @@ from .atomic import atomic_output
 from .database import Database, words_per_row
 from .errors import QuarnelError
 from .molecules import FINGERPRINT_TYPES, fingerprint_molecules, molecule_file_kind
+from .shards import SHARD_SET_SUFFIX, ShardedDatabase, write_shard_info
 
 PROGRAM = "quarnel"
 
@@ -102,11 +103,14 @@ def run_fingerprint(args) -> int:
     if not os.path.exists(args.input):
         raise FileNotFoundError(2, "No such file or directory", args.input)
     output = Path(args.output) if args.output else default_output(args.input)
+    if args.shard_rows is not None and not args.output:
+        output = output.with_suffix(SHARD_SET_SUFFIX)
     bits = args.bits if args.bits is not None else (167 if args.type == "maccs" else 2048)
     report = fingerprint_molecules(args.input, output, fingerprint=args.type, radius=args.radius,
                                    n_bits=bits, features=args.features, min_path=args.min_path,
                                    max_path=args.max_path, name_field=args.name_field,
-                                   n_workers=args.workers, progress=not args.quiet)
+                                   n_workers=args.workers, progress=not args.quiet,
+                                   shard_rows=args.shard_rows)
     if report.skipped:
         unit = "line" if kind == "smiles" else "record"
         numbers = ", ".join(map(str, report.skipped))
@@ -120,6 +124,9 @@ def run_fingerprint(args) -> int:
 def mean_bits_set(database: Database) -> float:
     if database.rows == 0:
         return 0.0
+    if isinstance(database, ShardedDatabase):
+        return sum(mean_bits_set(Database(shard.path)) * shard.rows
+                   for shard in database.shards if shard.rows) / database.rows
     words = np.memmap(database.path, dtype="<u8", mode="r", offset=8,
                       shape=(database.rows * words_per_row(database.n_bits),))
     table = np.array([bin(b).count("1") for b in range(256)], dtype=np.uint8)
@@ -136,7 +143,10 @@ def run_info(args) -> int:
     out.write(f"file: {database.path}\n")
     out.write(f"rows: {database.rows}\n")
     out.write(f"bits: {database.n_bits}\n")
-    out.write(f"file size: {database.path.stat().st_size} bytes\n")
+    if isinstance(database, ShardedDatabase):
+        write_shard_info(database, out)
+    else:
+        out.write(f"file size: {database.path.stat().st_size} bytes\n")
     out.write(f"mean bits set: {mean_bits_set(database):.2f}\n")
     out.write(f"names: {'yes' if database.names.from_sidecar else 'no (rows are named by number)'}\n")
     meta = database.metadata
@@ -155,16 +165,21 @@ def run_info(args) -> int:
 
 def run_search(args) -> int:
     database = Database(args.database)
+    options = dict(n_threads=args.threads, window_rows=args.window_rows, progress=not args.quiet)
     if args.threshold is not None:
+        if args.scheduler:
+            raise QuarnelError("--threshold searches run on this machine; leave out --scheduler")
         from .search import threshold_search_database
 
         result = threshold_search_database(database, args.queries, threshold=args.threshold, k=args.k,
-                                           n_threads=args.threads, window_rows=args.window_rows,
-                                           progress=not args.quiet)
+                                           **options)
+    elif args.scheduler:
+        from .distributed import search_at
+
+        result = search_at(args.scheduler, args.queries, database, k=10 if args.k is None else args.k,
+                           **options)
     else:
-        k = 10 if args.k is None else args.k
-        result = database.search(args.queries, k=k, n_threads=args.threads, window_rows=args.window_rows,
-                                 progress=not args.quiet)
+        result = database.search(args.queries, k=10 if args.k is None else args.k, **options)
     with output_stream(args.output) as stream:
         result.write_tsv(stream)
     return 0
@@ -206,6 +221,8 @@ def add_fingerprint_command(commands):
     command.add_argument("--max-path", type=positive_int, default=7, help="RDKit topological: longest path")
     command.add_argument("--name-field", help="SDF field holding the name (default: the title line)")
     command.add_argument("--workers", type=positive_int, help="worker processes (default: all CPUs)")
+    command.add_argument("--shard-rows", type=positive_int, metavar="N",
+                         help="write a sharded database (OUTPUT.qfpset) of shards of N rows")
     command.add_argument("-q", "--quiet", action="store_true", help="no progress bar or summary")
     command.set_defaults(run=run_fingerprint)
 
@@ -213,7 +230,7 @@ def add_fingerprint_command(commands):
 def add_info_command(commands):
     command = commands.add_parser("info", help="describe a database",
                                   description="Rows, bits, size, mean bits set and how a database was made.")
-    command.add_argument("file", help="a .qfp fingerprint file")
+    command.add_argument("file", help="a .qfp fingerprint file, a .qfpset manifest or a folder of shards")
     command.set_defaults(run=run_info)
 
 
@@ -222,7 +239,7 @@ def add_search_command(commands):
                                   description="Top-k Tanimoto search.  QUERIES is a .qfp file, or a SMILES or "
                                               "SDF file fingerprinted as the database's metadata says.")
     command.add_argument("queries", help="a .qfp file, or a SMILES or SDF file")
-    command.add_argument("database", help="the .qfp database")
+    command.add_argument("database", help="the .qfp database, a .qfpset manifest or a folder of shards")
     command.add_argument("-k", type=non_negative_int,
                          help="hits per query (default 10; with --threshold: all of them)")
     command.add_argument("--threshold", type=similarity_threshold,
@@ -230,6 +247,9 @@ def add_search_command(commands):
     command.add_argument("--threads", type=thread_count, default=-1, help="threads (default: all CPUs)")
     command.add_argument("-o", "--output", help="write the hits here (TSV) instead of standard output")
     command.add_argument("--window-rows", type=positive_int, help="database rows per window (default 1048576)")
+    command.add_argument("--scheduler", metavar="ADDRESS",
+                         help="search on the Dask cluster of this scheduler (tcp://host:8786); the workers "
+                              "must see the database at the same path")
     command.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     command.set_defaults(run=run_search)
 

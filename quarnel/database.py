@@ -115,6 +115,15 @@ class Database:
     >>> hits = db.search("queries.qfp", k=5)
     """
 
+    def __new__(cls, path, *args, **kwargs):
+        # A manifest (.qfpset) or a folder opens as the sharded kind.
+        if cls is Database:
+            from .shards import ShardedDatabase, is_shard_set
+
+            if is_shard_set(path):
+                cls = ShardedDatabase
+        return super().__new__(cls)
+
     def __init__(self, path):
         self.path = Path(os.fspath(path))
         self.rows, self.n_bits = read_header(self.path)

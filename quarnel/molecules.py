@@ -299,7 +299,7 @@ class FingerprintReport:
 def fingerprint_molecules(source, output, *, fingerprint: str = "morgan", radius: int = 2,
                           n_bits: int = 2048, features: bool = False, min_path: int = 1, max_path: int = 7,
                           name_field: Optional[str] = None, n_workers: Optional[int] = None,
-                          progress: bool = False) -> FingerprintReport:
+                          progress: bool = False, shard_rows: Optional[int] = None) -> FingerprintReport:
     """Fingerprints every molecule of a SMILES or SDF file (``.gz`` too) into
     a database: ``output`` (``.qfp``) with its names and metadata sidecars.
 
@@ -307,12 +307,15 @@ def fingerprint_molecules(source, output, *, fingerprint: str = "morgan", radius
     settings.  Molecules RDKit cannot parse are skipped; names stay aligned
     with rows.  The work runs on `n_workers` processes (default: every CPU
     this process may use) and the files appear only when all is written.
+    With `shard_rows`, ``output`` is a sharded database (``NAME.qfpset``)
+    of shards of that many rows (`quarnel.shards`).
 
     >>> report = quarnel.fingerprint_molecules("first_5K.smi", "nci.qfp")
     >>> report.rows, len(report.skipped)
     (4999, 1)
     """
     from .database import DatabaseWriter, creation_time
+    from .shards import ShardSetWriter
 
     spec = FingerprintSpec(type=fingerprint, n_bits=n_bits, radius=radius, features=features,
                            min_path=min_path, max_path=max_path)
@@ -320,7 +323,9 @@ def fingerprint_molecules(source, output, *, fingerprint: str = "morgan", radius
     kind = molecule_file_kind(source)
     batches = fingerprint_batches(source, spec, name_field=name_field, n_workers=n_workers, kind=kind)
     skipped: List[int] = []
-    with progress_bar(progress, "fingerprint", "mol") as bar, DatabaseWriter(output, spec.n_bits) as writer:
+    writer = (ShardSetWriter(output, spec.n_bits, shard_rows, {"fingerprint": spec.as_metadata()})
+              if shard_rows is not None else DatabaseWriter(output, spec.n_bits))
+    with progress_bar(progress, "fingerprint", "mol") as bar, writer:
         for batch in batches:
             writer.append(batch.words, batch.names)
             skipped.extend(batch.skipped)

@@ -14,6 +14,7 @@ from . import functions
 from .database import Database, RowNames, SearchResult, read_header, temporary_folder
 from .errors import QuarnelError
 from .progress import progress_bar
+from .shards import ShardedDatabase, database_windows
 from .topk_merge import TopKAccumulator
 
 
@@ -23,14 +24,17 @@ def query_file(queries, database, *, progress=False):
     queries; molecules are fingerprinted into a temporary database first,
     exactly as the database's metadata says."""
     if isinstance(queries, Database):
+        if isinstance(queries, ShardedDatabase):
+            raise QuarnelError(f"{queries.path}: the queries must be one fingerprint file, not a sharded "
+                               "database")
         yield queries.path, queries.names
         return
     if isinstance(queries, (str, bytes, os.PathLike)):
         from .molecules import molecule_file_kind
 
         if molecule_file_kind(queries) is None:
-            opened = Database(queries)
-            yield opened.path, opened.names
+            with query_file(Database(queries), database) as opened:
+                yield opened
             return
         with temporary_folder() as folder:
             yield from _fingerprinted_queries(queries, database, folder / "queries.qfp", progress)
@@ -59,34 +63,40 @@ def _fingerprinted_queries(source, database, path, progress):
     yield queries.path, queries.names
 
 
+def checked_query_rows(path, database) -> int:
+    """The number of queries in `path`, whose fingerprints must have the
+    database's length."""
+    n_queries, query_bits = read_header(path)
+    if n_queries and database.rows and query_bits != database.n_bits:
+        raise QuarnelError(f"the queries have {query_bits} bits and {database.path} has "
+                           f"{database.n_bits}: fingerprints of different lengths cannot be compared")
+    return n_queries
+
+
 def search_database(database: Database, queries, *, k=10, n_threads=-1, window_rows=None,
                     progress=False) -> SearchResult:
     if k < 0:
         raise QuarnelError(f"k must be 0 or more, not {k}")
     with query_file(queries, database, progress=progress) as (path, query_names):
-        n_queries, query_bits = read_header(path)
-        _check_bits(path, query_bits, n_queries, database)
+        n_queries = checked_query_rows(path, database)
         indices, scores = _search_windows(path, database, n_queries, k, n_threads, window_rows, progress)
     return SearchResult(indices, scores, query_names, database.names)
 
 
-def _check_bits(path, query_bits, n_queries, database):
-    if n_queries and database.rows and query_bits != database.n_bits:
-        raise QuarnelError(f"the queries have {query_bits} bits and {database.path} has "
-                           f"{database.n_bits}: fingerprints of different lengths cannot be compared")
-
-
 def _search_windows(path, database, n_queries, k, n_threads, window_rows, progress):
-    windows = database.windows(window_rows)
-    if len(windows) <= 1:
+    windows = database_windows(database, window_rows)
+    if len(windows) == 1:
         # One window needs no merge: the engine's own answer, ties included.
-        indices, scores = functions.bulk_tanimoto_mmap_topk(path, database.path, k, n_threads)
-        return indices.astype(np.int64), scores
+        window = windows[0]
+        indices, scores = functions.bulk_tanimoto_mmap_topk(path, window.path, k, n_threads, window.offset,
+                                                            window.limit)
+        return indices.astype(np.int64) + window.first_row, scores
     best = TopKAccumulator(n_queries, k)
     with progress_bar(progress, "search", "rows", total=database.rows) as bar:
-        for offset, limit in windows:
-            best.add(*functions.bulk_tanimoto_mmap_topk(path, database.path, k, n_threads, offset, limit))
-            bar.update(limit)
+        for window in windows:
+            best.add(*functions.bulk_tanimoto_mmap_topk(path, window.path, k, n_threads, window.offset,
+                                                        window.limit), offset=window.first_row)
+            bar.update(window.limit)
     return best.indices, best.scores
 
 
@@ -123,14 +133,14 @@ def threshold_search_database(database: Database, queries, *, threshold, k=None,
     if k is not None and k < 0:
         raise QuarnelError(f"k must be 0 or more, not {k}")
     with query_file(queries, database, progress=progress) as (path, query_names):
-        n_queries, query_bits = read_header(path)
-        _check_bits(path, query_bits, n_queries, database)
+        n_queries = checked_query_rows(path, database)
         parts = []
         with progress_bar(progress, "search", "rows", total=database.rows) as bar:
-            for offset, limit in database.windows(window_rows) or [(0, 0)]:
-                parts.append(functions.bulk_tanimoto_mmap_threshold(path, database.path, threshold, n_threads,
-                                                                    offset, limit))
-                bar.update(limit)
+            for window in database_windows(database, window_rows):
+                indptr, indices, scores = functions.bulk_tanimoto_mmap_threshold(
+                    path, window.path, threshold, n_threads, window.offset, window.limit)
+                parts.append((indptr, indices.astype(np.int64) + window.first_row, scores))
+                bar.update(window.limit)
     indptr, indices, scores = merge_threshold_hits(parts, n_queries, k)
     return ThresholdResult(indptr, indices, scores, query_names, database.names)
 

@@ -10,14 +10,17 @@ from collections.abc import Sequence
 from . import functions
 from .database import Database, temporary_folder
 from .errors import QuarnelError
+from .shards import is_shard_set
 
 
 def _as_path(fingerprints):
     """The path of a fingerprint file or Database, or None for a sequence."""
-    if isinstance(fingerprints, Database):
-        return fingerprints.path
-    if isinstance(fingerprints, (str, bytes, os.PathLike)):
-        return fingerprints
+    if isinstance(fingerprints, (str, bytes, os.PathLike, Database)):
+        path = fingerprints.path if isinstance(fingerprints, Database) else fingerprints
+        if is_shard_set(path):
+            raise QuarnelError(f"{os.fsdecode(path)}: threshold matrices and clustering need one fingerprint "
+                               "file, not a sharded database")
+        return path
     if isinstance(fingerprints, Sequence):
         return None
     raise TypeError(f"expected a sequence of ExplicitBitVect, a fingerprint file or a Database, "

@@ -1,0 +1,335 @@
+"""Sharded databases: one database made of several fingerprint files.
+
+A fingerprint file holds at most 2^32 - 1 rows, and a cluster searches
+files side by side, so a large database is a list of shards, each an
+ordinary ``.qfp`` database with its own sidecars.  The list is either a
+manifest, ``NAME.qfpset``::
+
+    {"format": "quarnel-shards", "version": 1, "n_bits": 2048, "rows": 9000,
+     "shards": [{"path": "NAME-00000.qfp", "rows": 5000, "n_bits": 2048},
+                {"path": "NAME-00001.qfp", "rows": 4000, "n_bits": 2048}],
+     "metadata": {...how the fingerprints were made...}}
+
+(shard paths relative to the manifest's folder), or a folder whose ``.qfp``
+files are the shards in name order.  Rows are numbered globally, shard by
+shard in that order, as int64: the total may exceed 2^32.
+"""
+
+from __future__ import annotations
+
+import bisect
+import contextlib
+import dataclasses
+import json
+import os
+from collections.abc import Sequence
+from pathlib import Path
+from typing import List, Optional
+
+from .atomic import atomic_output
+from .database import (DEFAULT_WINDOW_ROWS, MAX_ROWS, Database, DatabaseWriter, RowNames, metadata_path,
+                       names_path, read_header, read_metadata, read_names)
+from .errors import QuarnelError
+
+SHARD_SET_SUFFIX = ".qfpset"
+MANIFEST_FORMAT = "quarnel-shards"
+MANIFEST_VERSION = 1
+
+
+def is_shard_set(path) -> bool:
+    """A manifest (``.qfpset``) or a folder of shards, rather than one file."""
+    path = Path(os.fspath(path))
+    return path.suffix == SHARD_SET_SUFFIX or path.is_dir()
+
+
+@dataclasses.dataclass(frozen=True)
+class Shard:
+    """One fingerprint file of a sharded database; `first_row` is the global
+    number of its row 0."""
+
+    path: Path
+    rows: int
+    n_bits: int
+    first_row: int
+
+
+@dataclasses.dataclass(frozen=True)
+class Window:
+    """Rows `offset` .. `offset + limit - 1` of the fingerprint file `path`,
+    whose row 0 has the global number `first_row`.  The engine numbers its
+    top-k rows from the start of the file, so a global row is the engine's
+    index plus `first_row`."""
+
+    path: Path
+    offset: int
+    limit: int
+    first_row: int
+    file_rows: int
+    n_bits: int
+
+
+def file_windows(path, rows: int, n_bits: int, first_row: int, window_rows: Optional[int]) -> List[Window]:
+    size = DEFAULT_WINDOW_ROWS if window_rows is None else window_rows
+    if size < 1:
+        raise QuarnelError(f"the window must hold at least one row, not {size}")
+    return [Window(Path(path), start, min(size, rows - start), first_row, rows, n_bits)
+            for start in range(0, rows, size)]
+
+
+def database_windows(database, window_rows: Optional[int] = None) -> List[Window]:
+    """The windows covering a database's rows in global order: those of
+    each shard in turn, or of its one file."""
+    if isinstance(database, ShardedDatabase):
+        return [window for shard in database.shards
+                for window in file_windows(shard.path, shard.rows, shard.n_bits, shard.first_row, window_rows)]
+    return file_windows(database.path, database.rows, database.n_bits, 0, window_rows)
+
+
+# ---------------------------------------------------------------------------
+# Reading
+
+
+def _manifest_entries(path: Path):
+    """(shard path, rows or None, bits or None) per shard, and the metadata."""
+    if path.is_dir():
+        files = sorted(entry for entry in path.iterdir() if entry.suffix == ".qfp" and entry.is_file())
+        if not files:
+            raise QuarnelError(f"{path}: a folder of shards, but it holds no .qfp file")
+        return [(file, None, None) for file in files], None
+    try:
+        with open(path, encoding="utf-8") as stream:
+            manifest = json.load(stream)
+    except json.JSONDecodeError as error:
+        raise QuarnelError(f"{path}: not a shard manifest (invalid JSON: {error})") from None
+    if not isinstance(manifest, dict) or manifest.get("format") != MANIFEST_FORMAT:
+        raise QuarnelError(f"{path}: not a shard manifest (no \"format\": \"{MANIFEST_FORMAT}\")")
+    if manifest.get("version") != MANIFEST_VERSION:
+        raise QuarnelError(f"{path}: shard manifest version {manifest.get('version')!r}; this quarnel "
+                           f"reads version {MANIFEST_VERSION}")
+    shards = manifest.get("shards")
+    if not isinstance(shards, list):
+        raise QuarnelError(f"{path}: the manifest has no list of \"shards\"")
+    entries = []
+    for number, entry in enumerate(shards):
+        if not (isinstance(entry, dict) and isinstance(entry.get("path"), str)
+                and isinstance(entry.get("rows"), int) and isinstance(entry.get("n_bits"), int)):
+            raise QuarnelError(f"{path}: shard {number} needs a \"path\" (text), \"rows\" and \"n_bits\" "
+                               "(whole numbers)")
+        entries.append((path.parent / entry["path"], entry["rows"], entry["n_bits"]))
+    return entries, manifest.get("metadata")
+
+
+def read_shards(path) -> List[Shard]:
+    """The shards of a manifest or folder, each checked against its file:
+    present, whole, with the rows the manifest announces, and all of one
+    bit length."""
+    path = Path(os.fspath(path))
+    entries, _ = _manifest_entries(path)
+    return _checked_shards(path, entries)
+
+
+def _checked_shards(path: Path, entries) -> List[Shard]:
+    shards: List[Shard] = []
+    first_row = 0
+    for shard_path, rows, n_bits in entries:
+        try:
+            file_rows, file_bits = read_header(shard_path)
+        except FileNotFoundError:
+            raise QuarnelError(f"{path}: shard {shard_path} is missing") from None
+        except QuarnelError as error:
+            raise QuarnelError(f"{path}: shard {error}") from None
+        if rows is not None and (rows, n_bits) != (file_rows, file_bits):
+            raise QuarnelError(f"{path}: shard {shard_path} has {file_rows} rows of {file_bits} bits but the "
+                               f"manifest says {rows} rows of {n_bits} bits")
+        # An empty shard holds no fingerprint whose length could disagree.
+        sized = next((shard for shard in shards if shard.rows), None)
+        if sized is not None and file_rows and file_bits != sized.n_bits:
+            raise QuarnelError(f"{path}: shards of different bit lengths cannot form one database: "
+                               f"{sized.path} has {sized.n_bits} bits, {shard_path} has {file_bits}")
+        shards.append(Shard(shard_path, file_rows, file_bits, first_row))
+        first_row += file_rows
+    return shards
+
+
+class ShardNames(Sequence):
+    """Row names across shards, by global row; each shard's names sidecar
+    is read the first time one of its rows is asked for."""
+
+    def __init__(self, shards: List[Shard], rows: int):
+        self._shards = [shard for shard in shards if shard.rows]
+        self._starts = [shard.first_row for shard in self._shards]
+        self._names: dict = {}
+        self._rows = rows
+
+    def __len__(self):
+        return self._rows
+
+    def _shard_names(self, number: int) -> RowNames:
+        if number not in self._names:
+            shard = self._shards[number]
+            self._names[number] = read_names(shard.path, shard.rows)
+        return self._names[number]
+
+    def __getitem__(self, row):
+        if isinstance(row, slice):
+            return [self[r] for r in range(*row.indices(self._rows))]
+        row = int(row)
+        if row < 0:
+            row += self._rows
+        if not 0 <= row < self._rows:
+            raise IndexError("row out of range")
+        number = bisect.bisect_right(self._starts, row) - 1
+        shard = self._shards[number]
+        names = self._shard_names(number)
+        # Rows of a shard without names are named by their global number.
+        return names[row - shard.first_row] if names.from_sidecar else str(row)
+
+    @property
+    def from_sidecar(self) -> bool:
+        return all(names_path(shard.path).exists() for shard in self._shards)
+
+
+class ShardedDatabase(Database):
+    """A database of several fingerprint files, searched as one.  Opening
+    it reads the manifest and every shard's header (nothing stays open);
+    `quarnel.Database(path)` gives one for a ``.qfpset`` or a folder.
+
+    >>> db = quarnel.Database("library.qfpset")
+    >>> len(db), db.n_bits, len(db.shards)
+    (4999, 2048, 5)
+    >>> hits = db.search("queries.qfp", k=5)
+    """
+
+    def __init__(self, path):
+        self.path = Path(os.fspath(path))
+        entries, metadata = _manifest_entries(self.path)
+        self.shards = _checked_shards(self.path, entries)
+        self.rows = sum(shard.rows for shard in self.shards)
+        sized = [shard for shard in self.shards if shard.rows] or self.shards
+        self.n_bits = sized[0].n_bits if sized else 0
+        if metadata is None:
+            metadata = next((read_metadata(shard.path) for shard in self.shards
+                             if metadata_path(shard.path).exists()), {})
+        self.metadata = metadata
+        self._names = None
+
+    def __repr__(self) -> str:
+        return (f"ShardedDatabase({str(self.path)!r}, shards={len(self.shards)}, rows={self.rows}, "
+                f"n_bits={self.n_bits})")
+
+    @property
+    def names(self) -> ShardNames:
+        if self._names is None:
+            self._names = ShardNames(self.shards, self.rows)
+        return self._names
+
+    def windows(self, window_rows: Optional[int] = None) -> List[Window]:
+        """The windows of every shard in turn (a window never spans two
+        shards)."""
+        return database_windows(self, window_rows)
+
+
+# ---------------------------------------------------------------------------
+# Writing
+
+
+def shard_path(manifest: Path, number: int) -> Path:
+    stem = manifest.name[:-len(SHARD_SET_SUFFIX)] if manifest.name.endswith(SHARD_SET_SUFFIX) else manifest.name
+    return manifest.parent / f"{stem}-{number:05d}.qfp"
+
+
+class ShardSetWriter:
+    """Writes a sharded database row batch by row batch, with the interface
+    of `DatabaseWriter`: a new shard of `shard_rows` rows each time one is
+    full, each with its names and a metadata sidecar holding
+    `shard_metadata`; the manifest, with the full metadata, is written last,
+    so the database appears only when it is whole.  On failure the shards
+    already written are removed again."""
+
+    def __init__(self, path, n_bits: int, shard_rows: int, shard_metadata: Optional[dict] = None):
+        if not 1 <= shard_rows <= MAX_ROWS:
+            raise QuarnelError(f"a shard holds 1 to {MAX_ROWS} rows, not {shard_rows}")
+        self.path = Path(os.fspath(path))
+        if self.path.suffix != SHARD_SET_SUFFIX:
+            raise QuarnelError(f"{self.path}: a sharded database is written as a manifest NAME{SHARD_SET_SUFFIX}")
+        self.n_bits = n_bits
+        self.shard_rows = shard_rows
+        self.shard_metadata = dict(shard_metadata or {})
+        self.rows = 0
+        self._row_bytes = 8 * ((n_bits + 63) // 64)
+        self._current: Optional[DatabaseWriter] = None
+        self._written: List[Shard] = []
+        self._committed = False
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, error, trace):
+        if kind is None and self._committed:
+            return False
+        if kind is None:
+            error = QuarnelError("database left unfinished")
+            self._abandon((QuarnelError, error, None))
+            raise error
+        self._abandon((kind, error, trace))
+        return False
+
+    def _abandon(self, failure) -> None:
+        if self._current is not None:
+            self._current.__exit__(*failure)
+            self._current = None
+        for shard in self._written:
+            for leftover in (shard.path, names_path(shard.path), metadata_path(shard.path)):
+                with contextlib.suppress(OSError):
+                    leftover.unlink()
+
+    def append(self, words: bytes, names) -> None:
+        names = list(names)
+        start = 0
+        while start < len(names):
+            if self._current is None:
+                self._current = DatabaseWriter(shard_path(self.path, len(self._written)), self.n_bits)
+            take = min(len(names) - start, self.shard_rows - self._current.rows)
+            self._current.append(words[start * self._row_bytes:(start + take) * self._row_bytes],
+                                 names[start:start + take])
+            start += take
+            self.rows += take
+            if self._current.rows == self.shard_rows:
+                self._finish_shard()
+
+    def _finish_shard(self) -> None:
+        writer = self._current
+        writer.commit(dict(self.shard_metadata, shard=len(self._written)))
+        self._written.append(Shard(writer.path, writer.rows, self.n_bits, self.rows - writer.rows))
+        self._current = None
+
+    def commit(self, metadata: dict) -> None:
+        """Completes the last shard (an empty one where no row was written,
+        so that the database still knows its bit length) and writes the
+        manifest with `metadata`."""
+        if self._current is not None or not self._written:
+            if self._current is None:
+                self._current = DatabaseWriter(shard_path(self.path, 0), self.n_bits)
+            self._finish_shard()
+        manifest = {
+            "format": MANIFEST_FORMAT,
+            "version": MANIFEST_VERSION,
+            "n_bits": self.n_bits,
+            "rows": self.rows,
+            "shards": [{"path": shard.path.name, "rows": shard.rows, "n_bits": shard.n_bits}
+                       for shard in self._written],
+            "metadata": dict(metadata, n_bits=self.n_bits, rows=self.rows),
+        }
+        with atomic_output(self.path, "w") as stream:
+            json.dump(manifest, stream, indent=2)
+            stream.write("\n")
+        self._committed = True
+
+
+def write_shard_info(database: ShardedDatabase, out) -> None:
+    """The shard lines of ``quarnel info``: each shard's file, rows and size."""
+    sizes = [shard.path.stat().st_size for shard in database.shards]
+    out.write(f"shards: {len(database.shards)}, {sum(sizes)} bytes\n")
+    for number, (shard, size) in enumerate(zip(database.shards, sizes)):
+        out.write(f"  shard {number}: {shard.path} rows {shard.first_row} to {shard.first_row + shard.rows - 1}"
+                  f" ({shard.rows} rows, {size} bytes)\n")
