@@ -284,6 +284,12 @@ def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
     try:
         return args.run(args)
+    except BrokenPipeError:
+        # The reader of standard output (head, say) stopped early: not an
+        # error of ours.  Pointing the stream at /dev/null keeps the
+        # interpreter's final flush quiet.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except (QuarnelError, OSError, ValueError, MemoryError) as error:
         print(f"{PROGRAM}: error: {describe(error)}", file=sys.stderr)
         return 1
