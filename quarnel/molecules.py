@@ -11,13 +11,15 @@ from __future__ import annotations
 import collections
 import dataclasses
 import gzip
+import itertools
 import multiprocessing
 import os
 import signal
+import tempfile
 from pathlib import Path
 from typing import Iterator, List, Optional, Tuple
 
-import numpy as np
+import _quarnel
 
 from .errors import QuarnelError
 from .progress import progress_bar
@@ -30,7 +32,7 @@ SDF_SUFFIXES = (".sdf", ".sd")
 
 # Records per task: large enough that sending a task costs little beside
 # fingerprinting it, small enough to keep every worker busy to the end.
-CHUNK_RECORDS = 256
+CHUNK_RECORDS = 1024
 
 
 @dataclasses.dataclass(frozen=True)
@@ -119,15 +121,25 @@ def _open_binary(path):
     return gzip.open(path, "rb") if os.fsdecode(path).lower().endswith(".gz") else open(path, "rb")
 
 
-def smiles_records(stream) -> Iterator[Tuple[int, str, str]]:
+def smiles_line_chunks(stream, size) -> Iterator[Tuple[int, List[bytes]]]:
+    """(number of the first line, up to `size` raw lines): the reading
+    process only cuts the file, the workers decode and parse it."""
+    first = 1
+    while True:
+        lines = list(itertools.islice(stream, size))
+        if not lines:
+            return
+        yield first, lines
+        first += len(lines)
+
+
+def smiles_records(first: int, lines: List[bytes]) -> Iterator[Tuple[int, str, str]]:
     """(line number, SMILES, name) for each non-blank line: the SMILES, then
     whatever follows the first run of whitespace as the name."""
-    for number, raw in enumerate(stream, start=1):
-        line = raw.decode("utf-8", errors="replace").strip()
-        if not line:
-            continue
-        fields = line.split(None, 1)
-        yield number, fields[0], fields[1] if len(fields) > 1 else ""
+    for number, raw in enumerate(lines, start=first):
+        fields = raw.decode("utf-8", errors="replace").split(None, 1)
+        if fields:
+            yield number, fields[0], fields[1].strip() if len(fields) > 1 else ""
 
 
 def sdf_records(stream) -> Iterator[Tuple[int, str]]:
@@ -173,20 +185,10 @@ class _Batch:
     records: int
 
 
-def _rows_bytes(bit_strings: List[str], n_bits: int) -> bytes:
-    """The fingerprint-file rows of vectors given as RDKit bit strings
-    ("0110..."), each padded to whole 64-bit words: one packing for the
-    whole batch, far cheaper than one conversion per vector."""
-    padding = "0" * (-n_bits % 64)
-    text = "".join(bits + padding for bits in bit_strings)
-    bits = np.frombuffer(text.encode("ascii"), dtype=np.uint8) - ord("0")
-    return np.packbits(bits, bitorder="little").tobytes()
-
-
 class _Fingerprinter:
     """One per process: the generator and the SDF reader's settings."""
 
-    def __init__(self, spec: FingerprintSpec, kind: str, name_field: Optional[str]):
+    def __init__(self, spec: FingerprintSpec, kind: str, name_field: Optional[str], scratch: Path):
         from rdkit import RDLogger
 
         RDLogger.DisableLog("rdApp.*")  # the skipped records are reported by number instead
@@ -194,13 +196,16 @@ class _Fingerprinter:
         self.n_bits = spec.n_bits
         self.kind = kind
         self.name_field = name_field
+        # The extension turns vectors into file rows far faster than any
+        # per-vector conversion in Python; its file is this process's own.
+        self.scratch = scratch / f"rows-{os.getpid()}.fp"
 
     def molecules(self, chunk):
         """(record number, molecule or None, name) for each record."""
         from rdkit import Chem
 
         if self.kind == "smiles":
-            for number, smiles, name in chunk:
+            for number, smiles, name in smiles_records(*chunk):
                 yield number, Chem.MolFromSmiles(smiles), name
             return
         for number, text in chunk:
@@ -216,25 +221,34 @@ class _Fingerprinter:
         return molecule.GetProp(field) if molecule.HasProp(field) else ""
 
     def batch(self, chunk) -> _Batch:
-        rows, names, skipped = [], [], []
+        fingerprints, names, skipped = [], [], []
         for number, molecule, name in self.molecules(chunk):
             if molecule is None:
                 skipped.append(number)
                 continue
-            rows.append(self.fingerprint(molecule).ToBitString())
+            fingerprints.append(self.fingerprint(molecule))
             names.append(name)
-        return _Batch(_rows_bytes(rows, self.n_bits), names, skipped, len(chunk))
+        records = len(chunk[1]) if self.kind == "smiles" else len(chunk)
+        return _Batch(self.rows_bytes(fingerprints), names, skipped, records)
+
+    def rows_bytes(self, fingerprints) -> bytes:
+        if not fingerprints:
+            return b""
+        _quarnel._checked.save_fingerprints(fingerprints, self.scratch)
+        with open(self.scratch, "rb") as rows:
+            rows.seek(8)  # the header
+            return rows.read()
 
 
 _worker: Optional[_Fingerprinter] = None
 
 
-def _start_worker(spec, kind, name_field):
+def _start_worker(spec, kind, name_field, scratch):
     global _worker
     # Ctrl-C is the parent's to handle: it stops the pool and removes the
     # unfinished output.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    _worker = _Fingerprinter(spec, kind, name_field)
+    _worker = _Fingerprinter(spec, kind, name_field, scratch)
 
 
 def _work(chunk) -> _Batch:
@@ -245,16 +259,16 @@ def _default_workers() -> int:
     return len(os.sched_getaffinity(0))
 
 
-def _batches(chunks, spec, kind, name_field, n_workers) -> Iterator[_Batch]:
+def _batches(chunks, spec, kind, name_field, n_workers, scratch) -> Iterator[_Batch]:
     """The batches in input order.  At most a few chunks per worker are in
     flight, so a huge input is never read ahead into memory."""
     if n_workers <= 1:
-        local = _Fingerprinter(spec, kind, name_field)
+        local = _Fingerprinter(spec, kind, name_field, scratch)
         for chunk in chunks:
             yield local.batch(chunk)
         return
     context = multiprocessing.get_context("fork")
-    with context.Pool(n_workers, initializer=_start_worker, initargs=(spec, kind, name_field)) as pool:
+    with context.Pool(n_workers, initializer=_start_worker, initargs=(spec, kind, name_field, scratch)) as pool:
         pending = collections.deque()
         for chunk in chunks:
             pending.append(pool.apply_async(_work, (chunk,)))
@@ -275,9 +289,10 @@ def fingerprint_batches(source, spec: FingerprintSpec, *, name_field=None, n_wor
     if name_field is not None and kind != "sdf":
         raise QuarnelError("--name-field applies to SDF input only")
     n_workers = _default_workers() if n_workers is None or n_workers <= 0 else n_workers
-    with _open_binary(source) as stream:
-        records = smiles_records(stream) if kind == "smiles" else sdf_records(stream)
-        yield from _batches(_chunks(records, CHUNK_RECORDS), spec, kind, name_field, n_workers)
+    with _open_binary(source) as stream, tempfile.TemporaryDirectory(prefix="quarnel-") as scratch:
+        chunks = (smiles_line_chunks(stream, CHUNK_RECORDS) if kind == "smiles"
+                  else _chunks(sdf_records(stream), CHUNK_RECORDS))
+        yield from _batches(chunks, spec, kind, name_field, n_workers, Path(scratch))
 
 
 # ---------------------------------------------------------------------------
