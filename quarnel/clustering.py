@@ -43,7 +43,8 @@ def butina(fingerprints, threshold: float, *, reordering: bool = False, n_thread
     >>> clusters[0]
     (412, 17, 233, 980)
     """
-    indptr, indices, _ = threshold_neighbours(fingerprints, threshold=threshold, n_threads=n_threads)
+    indptr, indices, scores = threshold_neighbours(fingerprints, threshold=threshold, n_threads=n_threads)
+    del scores  # a third of the lists, and clustering needs only who is whose neighbour
     neighbours = Neighbours(indptr, indices)
     with progress_bar(progress, "cluster", "mol", total=neighbours.n) as bar:
         if reordering:
