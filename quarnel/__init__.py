@@ -9,6 +9,7 @@ Distributed search is in `quarnel.distributed` (it imports Dask).
 
 from .clustering import butina
 from .database import Database, SearchResult, save_database
+from . import functions
 from .errors import QuarnelError
 from .functions import (
     bulk_tanimoto_mmap_threshold,
@@ -30,18 +31,7 @@ from .similarity import similarity_matrix
 __version__ = "0.1.0"
 
 __all__ = [
-    "save_fingerprints",
-    "load_fingerprints",
-    "bulk_tanimoto_parallel",
-    "bulk_tanimoto_parallel_topk",
-    "bulk_tanimoto_mmap",
-    "bulk_tanimoto_mmap_topk",
-    "internal_tanimoto_parallel",
-    "internal_tanimoto_mmap",
-    "bulk_tanimoto_parallel_threshold",
-    "bulk_tanimoto_mmap_threshold",
-    "internal_tanimoto_parallel_threshold",
-    "internal_tanimoto_mmap_threshold",
+    *functions.__all__,
     "Database",
     "SearchResult",
     "save_database",

@@ -74,6 +74,9 @@ class RowNames(Sequence):
             row += self._rows
         if not 0 <= row < self._rows:
             raise IndexError("row out of range")
+        return self._name(row)
+
+    def _name(self, row: int) -> str:
         return self._names[row] if self._names is not None else str(row)
 
     @property

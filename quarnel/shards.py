@@ -22,7 +22,6 @@ import contextlib
 import dataclasses
 import json
 import os
-from collections.abc import Sequence
 from pathlib import Path
 from typing import List, Optional
 
@@ -151,7 +150,7 @@ def _checked_shards(path: Path, entries) -> List[Shard]:
     return shards
 
 
-class ShardNames(Sequence):
+class ShardNames(RowNames):
     """Row names across shards, by global row; each shard's names sidecar
     is read the first time one of its rows is asked for."""
 
@@ -161,23 +160,13 @@ class ShardNames(Sequence):
         self._names: dict = {}
         self._rows = rows
 
-    def __len__(self):
-        return self._rows
-
     def _shard_names(self, number: int) -> RowNames:
         if number not in self._names:
             shard = self._shards[number]
             self._names[number] = read_names(shard.path, shard.rows)
         return self._names[number]
 
-    def __getitem__(self, row):
-        if isinstance(row, slice):
-            return [self[r] for r in range(*row.indices(self._rows))]
-        row = int(row)
-        if row < 0:
-            row += self._rows
-        if not 0 <= row < self._rows:
-            raise IndexError("row out of range")
+    def _name(self, row: int) -> str:
         number = bisect.bisect_right(self._starts, row) - 1
         shard = self._shards[number]
         names = self._shard_names(number)
