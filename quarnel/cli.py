@@ -18,6 +18,7 @@ import numpy as np
 from .atomic import atomic_output
 from .database import Database, words_per_row
 from .errors import QuarnelError
+from .interrupt import deferred_interrupts
 from .molecules import FINGERPRINT_TYPES, fingerprint_molecules, molecule_file_kind
 from .shards import SHARD_SET_SUFFIX, ShardedDatabase, write_shard_info
 
@@ -283,7 +284,8 @@ def build_parser() -> ArgumentParser:
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return args.run(args)
+        with deferred_interrupts():
+            return args.run(args)
     except BrokenPipeError:
         # The reader of standard output (head, say) stopped early: not an
         # error of ours.  Pointing the stream at /dev/null keeps the

@@ -16,6 +16,7 @@ from typing import List, Tuple
 
 import numpy as np
 
+from .interrupt import check_interrupt
 from .progress import progress_bar
 from .similarity import threshold_neighbours
 
@@ -75,6 +76,7 @@ def _clusters(neighbours: Neighbours, bar) -> Tuple[Tuple[int, ...], ...]:
     seen = np.zeros(neighbours.n, dtype=bool)
     clusters: List[Tuple[int, ...]] = []
     for centroid in neighbours.centroid_order().tolist():
+        check_interrupt()
         if seen[centroid]:
             continue
         candidates = neighbours.of(centroid)
@@ -105,6 +107,7 @@ def _clusters_reordering(neighbours: Neighbours, bar) -> Tuple[Tuple[int, ...], 
     heapq.heapify(heap)
     clusters: List[Tuple[int, ...]] = []
     while heap:
+        check_interrupt()
         count, row = heapq.heappop(heap)
         centroid = -row
         if taken[centroid] or -count != counts[centroid]:

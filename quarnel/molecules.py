@@ -22,6 +22,7 @@ from typing import Iterator, List, Optional, Tuple
 import _quarnel
 
 from .errors import QuarnelError
+from .interrupt import check_interrupt
 from .progress import progress_bar
 
 FINGERPRINT_TYPES = ("morgan", "rdkit", "atompair", "torsion", "maccs")
@@ -342,9 +343,11 @@ def fingerprint_molecules(source, output, *, fingerprint: str = "morgan", radius
               if shard_rows is not None else DatabaseWriter(output, spec.n_bits))
     with progress_bar(progress, "fingerprint", "mol") as bar, writer:
         for batch in batches:
+            check_interrupt()
             writer.append(batch.words, batch.names)
             skipped.extend(batch.skipped)
             bar.update(batch.records)
+        check_interrupt()
         writer.commit(_database_metadata(spec, source, skipped, name_field, creation_time()))
     return FingerprintReport(Path(os.fspath(output)), writer.rows, skipped, kind)
 

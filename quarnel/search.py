@@ -13,6 +13,7 @@ import numpy as np
 from . import functions
 from .database import Database, RowNames, SearchResult, read_header, temporary_folder
 from .errors import QuarnelError
+from .interrupt import check_interrupt
 from .progress import progress_bar
 from .shards import ShardedDatabase, database_windows
 from .topk_merge import TopKAccumulator
@@ -94,6 +95,7 @@ def _search_windows(path, database, n_queries, k, n_threads, window_rows, progre
     best = TopKAccumulator(n_queries, k)
     with progress_bar(progress, "search", "rows", total=database.rows) as bar:
         for window in windows:
+            check_interrupt()
             best.add(*functions.bulk_tanimoto_mmap_topk(path, window.path, k, n_threads, window.offset,
                                                         window.limit), offset=window.first_row)
             bar.update(window.limit)
@@ -137,6 +139,7 @@ def threshold_search_database(database: Database, queries, *, threshold, k=None,
         parts = []
         with progress_bar(progress, "search", "rows", total=database.rows) as bar:
             for window in database_windows(database, window_rows):
+                check_interrupt()
                 indptr, indices, scores = functions.bulk_tanimoto_mmap_threshold(
                     path, window.path, threshold, n_threads, window.offset, window.limit)
                 parts.append((indptr, indices.astype(np.int64) + window.first_row, scores))

@@ -132,7 +132,7 @@ def test_interrupt_leaves_no_file(tmp_path):
     assert leftovers(tmp_path), "the command never started writing"
     process.send_signal(signal.SIGINT)
     _, err = process.communicate(timeout=60)
-    assert process.returncode == 130 and err == "quarnel: interrupted\n"
+    assert (process.returncode, err) == (130, "quarnel: interrupted\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["big.smi"]
 
 

@@ -19,7 +19,7 @@ import quarnel
 from conftest import NCI_SMILES
 from reference import fingerprint
 
-STUB = pathlib.Path(_quarnel.__file__).with_name("_quarnel.pyi")
+STUB = pathlib.Path(__file__).resolve().parents[1] / "src" / "lib" / "_quarnel.pyi"
 
 
 def test_checked_functions_raise_what_the_extension_prints(tmp_path, capfd):
