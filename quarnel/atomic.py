@@ -21,8 +21,15 @@ def _umask():
 def atomic_output(path, mode="wb"):
     """Yields a file object writing to a temporary file beside `path`; on
     success it is flushed, synced and renamed over `path`, on any failure
-    (Ctrl-C included) it is removed and `path` is left as it was."""
+    (Ctrl-C included) it is removed and `path` is left as it was.  A path
+    that is not a regular file (a device, a FIFO) is written directly."""
     target = Path(os.fspath(path))
+    if target.exists() and not target.is_file():
+        # A device, a FIFO, /dev/stdout: written in place.  Renaming over it
+        # would replace /dev/null itself with a file.
+        with open(target, mode, encoding=None if "b" in mode else "utf-8") as stream:
+            yield stream
+        return
     handle = tempfile.NamedTemporaryFile(
         mode, dir=target.parent, prefix=f".{target.name}.", suffix=".part", delete=False,
         encoding=None if "b" in mode else "utf-8")

@@ -5,6 +5,7 @@ import json
 import os
 import resource
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -164,5 +165,13 @@ def test_threshold_search_and_cluster(nci_db):
     clusters = package.butina(folder / "mols.qfp", 0.55, reordering=True)
     assert lines[1:] == [f"{c}\t{p}\t{row}\t{names[row]}" for c, members in enumerate(clusters, start=1)
                          for p, row in enumerate(members)]
+    # A FIFO (or a device such as /dev/null) is written in place, not
+    # replaced by a file.
+    fifo = folder / "pipe"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE, text=True)
+    assert quarnel("cluster", "mols.qfp", "--threshold", 0.9, "-q", "-o", fifo, cwd=folder).returncode == 0
+    assert reader.communicate(timeout=60)[0].startswith("cluster\tposition\trow\tname\n")
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)
     bad = quarnel("cluster", "mols.qfp", "--threshold", "nan", cwd=folder)
     assert bad.returncode == 2 and bad.stderr.startswith(ERROR)
