@@ -30,11 +30,11 @@ def cpu_model():
     return model + (" (AVX-512 VPOPCNTDQ)" if "avx512_vpopcntdq" in text else " (AVX2, no AVX-512)")
 
 
-def rdkit_loop(path, spec):
+def rdkit_loop(path, settings):
     from rdkit import Chem, RDLogger
 
     RDLogger.DisableLog("rdApp.*")
-    fingerprint = spec.fingerprinter()
+    fingerprint = settings.fingerprinter()
     fps = []
     with open(path) as lines:
         for line in lines:
@@ -61,11 +61,11 @@ def main():
     parser.add_argument("--type", default="morgan", choices=quarnel.molecules.FINGERPRINT_TYPES)
     parser.add_argument("--runs", type=int, default=3)
     args = parser.parse_args()
-    spec = quarnel.FingerprintSpec(type=args.type)
+    settings = quarnel.FingerprintSpec(type=args.type)
     with tempfile.TemporaryDirectory() as folder:
         source = Path(folder) / "input.smi"
         source.write_bytes(NCI.read_bytes() * args.copies)
-        loop_seconds, loop_rows = best_of(args.runs, lambda: rdkit_loop(source, spec))
+        loop_seconds, loop_rows = best_of(args.runs, lambda: rdkit_loop(source, settings))
         output = Path(folder) / "out.qfp"
         quarnel_seconds, report = best_of(args.runs, lambda: quarnel.fingerprint_molecules(
             source, output, fingerprint=args.type))

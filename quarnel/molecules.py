@@ -189,12 +189,12 @@ class _Batch:
 class _Fingerprinter:
     """One per process: the generator and the SDF reader's settings."""
 
-    def __init__(self, spec: FingerprintSpec, kind: str, name_field: Optional[str], scratch: Path):
+    def __init__(self, settings: FingerprintSpec, kind: str, name_field: Optional[str], scratch: Path):
         from rdkit import RDLogger
 
         RDLogger.DisableLog("rdApp.*")  # the skipped records are reported by number instead
-        self.fingerprint = spec.fingerprinter()
-        self.n_bits = spec.n_bits
+        self.fingerprint = settings.fingerprinter()
+        self.n_bits = settings.n_bits
         self.kind = kind
         self.name_field = name_field
         # The extension turns vectors into file rows far faster than any
@@ -244,12 +244,12 @@ class _Fingerprinter:
 _worker: Optional[_Fingerprinter] = None
 
 
-def _start_worker(spec, kind, name_field, scratch):
+def _start_worker(settings, kind, name_field, scratch):
     global _worker
     # Ctrl-C is the parent's to handle: it stops the pool and removes the
     # unfinished output.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    _worker = _Fingerprinter(spec, kind, name_field, scratch)
+    _worker = _Fingerprinter(settings, kind, name_field, scratch)
 
 
 def _work(chunk) -> _Batch:
@@ -260,16 +260,17 @@ def _default_workers() -> int:
     return len(os.sched_getaffinity(0))
 
 
-def _batches(chunks, spec, kind, name_field, n_workers, scratch) -> Iterator[_Batch]:
+def _batches(chunks, settings, kind, name_field, n_workers, scratch) -> Iterator[_Batch]:
     """The batches in input order.  At most a few chunks per worker are in
     flight, so a huge input is never read ahead into memory."""
     if n_workers <= 1:
-        local = _Fingerprinter(spec, kind, name_field, scratch)
+        local = _Fingerprinter(settings, kind, name_field, scratch)
         for chunk in chunks:
             yield local.batch(chunk)
         return
     context = multiprocessing.get_context("fork")
-    with context.Pool(n_workers, initializer=_start_worker, initargs=(spec, kind, name_field, scratch)) as pool:
+    initargs = (settings, kind, name_field, scratch)
+    with context.Pool(n_workers, initializer=_start_worker, initargs=initargs) as pool:
         pending = collections.deque()
         for chunk in chunks:
             pending.append(pool.apply_async(_work, (chunk,)))
@@ -279,7 +280,7 @@ def _batches(chunks, spec, kind, name_field, n_workers, scratch) -> Iterator[_Ba
             yield pending.popleft().get()
 
 
-def fingerprint_batches(source, spec: FingerprintSpec, *, name_field=None, n_workers=None,
+def fingerprint_batches(source, settings: FingerprintSpec, *, name_field=None, n_workers=None,
                         kind=None) -> Iterator[_Batch]:
     """Fingerprints the molecules of a SMILES or SDF file, in input order,
     as batches of rows."""
@@ -293,7 +294,7 @@ def fingerprint_batches(source, spec: FingerprintSpec, *, name_field=None, n_wor
     with _open_binary(source) as stream, tempfile.TemporaryDirectory(prefix="quarnel-") as scratch:
         chunks = (smiles_line_chunks(stream, CHUNK_RECORDS) if kind == "smiles"
                   else _chunks(sdf_records(stream), CHUNK_RECORDS))
-        yield from _batches(chunks, spec, kind, name_field, n_workers, Path(scratch))
+        yield from _batches(chunks, settings, kind, name_field, n_workers, Path(scratch))
 
 
 # ---------------------------------------------------------------------------
@@ -333,14 +334,14 @@ def fingerprint_molecules(source, output, *, fingerprint: str = "morgan", radius
     from .database import DatabaseWriter, creation_time
     from .shards import ShardSetWriter
 
-    spec = FingerprintSpec(type=fingerprint, n_bits=n_bits, radius=radius, features=features,
+    settings = FingerprintSpec(type=fingerprint, n_bits=n_bits, radius=radius, features=features,
                            min_path=min_path, max_path=max_path)
     source = Path(os.fspath(source))
     kind = molecule_file_kind(source)
-    batches = fingerprint_batches(source, spec, name_field=name_field, n_workers=n_workers, kind=kind)
+    batches = fingerprint_batches(source, settings, name_field=name_field, n_workers=n_workers, kind=kind)
     skipped: List[int] = []
-    writer = (ShardSetWriter(output, spec.n_bits, shard_rows, {"fingerprint": spec.as_metadata()})
-              if shard_rows is not None else DatabaseWriter(output, spec.n_bits))
+    writer = (ShardSetWriter(output, settings.n_bits, shard_rows, {"fingerprint": settings.as_metadata()})
+              if shard_rows is not None else DatabaseWriter(output, settings.n_bits))
     with progress_bar(progress, "fingerprint", "mol") as bar, writer:
         for batch in batches:
             check_interrupt()
@@ -348,15 +349,15 @@ def fingerprint_molecules(source, output, *, fingerprint: str = "morgan", radius
             skipped.extend(batch.skipped)
             bar.update(batch.records)
         check_interrupt()
-        writer.commit(_database_metadata(spec, source, skipped, name_field, creation_time()))
+        writer.commit(_database_metadata(settings, source, skipped, name_field, creation_time()))
     return FingerprintReport(Path(os.fspath(output)), writer.rows, skipped, kind)
 
 
-def _database_metadata(spec, source, skipped, name_field, created) -> dict:
+def _database_metadata(settings, source, skipped, name_field, created) -> dict:
     import rdkit
 
     return {
-        "fingerprint": spec.as_metadata(),
+        "fingerprint": settings.as_metadata(),
         "rdkit_version": rdkit.__version__,
         "source": str(source.resolve()),
         "name_field": name_field,

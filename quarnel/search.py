@@ -53,12 +53,13 @@ def query_file(queries, database, *, progress=False):
 def _fingerprinted_queries(source, database, path, progress):
     from .molecules import fingerprint_molecules
 
-    spec = getattr(database, "fingerprint_spec", None)
-    if spec is None:
+    settings = getattr(database, "fingerprint_spec", None)
+    if settings is None:
         raise QuarnelError(f"{database.path} has no metadata sidecar ({database.path}.json), so it is not "
                            "known how to fingerprint the query molecules; give the queries as a .qfp file")
-    fingerprint_molecules(source, path, fingerprint=spec.type, radius=spec.radius, n_bits=spec.n_bits,
-                          features=spec.features, min_path=spec.min_path, max_path=spec.max_path,
+    fingerprint_molecules(source, path, fingerprint=settings.type, radius=settings.radius,
+                          n_bits=settings.n_bits, features=settings.features, min_path=settings.min_path,
+                          max_path=settings.max_path,
                           progress=progress)
     queries = Database(path)
     yield queries.path, queries.names
