@@ -1,4 +1,5 @@
 #include "binding/in_memory_functions.hpp"
+#include "binding/bit_mismatch.hpp"
 
 #include "binding/aggregation.hpp"
 #include "binding/array_wrap.hpp"
@@ -40,8 +41,6 @@ Result<Ok> refuse_unfit_cross(AggregationMode mode, std::uint64_t k, PyObject* q
   return engine::refuse_unfit_call(engine::cross_call_bytes(static_cast<std::uint64_t>(mode), k, 0,
                                                             known_length(queries), known_length(db), 1));
 }
-
-Error bit_mismatch() { return make_error(ErrorKind::value_error, "Fingerprint bit mismatch"); }
 
 PyResult<PyRef> cross_on_matrices(AggregationMode mode, std::uint64_t k, const FingerprintMatrix& queries,
                                   const FingerprintMatrix& db, std::int32_t n_threads) {

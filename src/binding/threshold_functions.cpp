@@ -1,4 +1,5 @@
 #include "binding/threshold_functions.hpp"
+#include "binding/bit_mismatch.hpp"
 
 #include "binding/array_wrap.hpp"
 #include "binding/binder.hpp"
@@ -18,8 +19,6 @@ constexpr FunctionSignature cross_signature{"bulk_tanimoto_parallel_threshold", 
 constexpr const char* internal_parameters[] = {"py_fps", "threshold", "n_threads"};
 constexpr FunctionSignature internal_signature{"internal_tanimoto_parallel_threshold", internal_parameters,
                                                2};
-
-Error bit_mismatch() { return make_error(ErrorKind::value_error, "Fingerprint bit mismatch"); }
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include "binding/aggregation.hpp"
 #include "binding/array_wrap.hpp"
 #include "binding/binder.hpp"
+#include "binding/bit_mismatch.hpp"
 #include "binding/converters.hpp"
 #include "binding/empty_results.hpp"
 #include "engine/cross_tanimoto.hpp"
@@ -19,6 +20,7 @@ namespace quarnel::store {
 namespace {
 
 using binding::bind_arguments;
+using binding::bit_mismatch;
 using binding::convert_aggregation_text;
 using binding::convert_n_threads;
 using binding::convert_path;
@@ -45,8 +47,6 @@ constexpr const char* internal_parameters[] = {"path", "n_threads", "agg"};
 constexpr FunctionSignature internal_signature{"internal_tanimoto_mmap", internal_parameters, 1};
 
 constexpr std::uint64_t default_k = 10;
-
-Error bit_mismatch() { return make_error(ErrorKind::value_error, "Fingerprint bit mismatch"); }
 
 // Top-k indices count from the first row of the database file, not of the
 // window.

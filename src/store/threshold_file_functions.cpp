@@ -2,6 +2,7 @@
 
 #include "binding/array_wrap.hpp"
 #include "binding/binder.hpp"
+#include "binding/bit_mismatch.hpp"
 #include "binding/converters.hpp"
 #include "binding/empty_results.hpp"
 #include "engine/threshold_tanimoto.hpp"
@@ -12,6 +13,7 @@ namespace quarnel::store {
 namespace {
 
 using binding::bind_arguments;
+using binding::bit_mismatch;
 using binding::convert_n_threads;
 using binding::convert_threshold;
 using binding::convert_unsigned;
@@ -25,8 +27,6 @@ constexpr FunctionSignature cross_signature{"bulk_tanimoto_mmap_threshold", cros
 
 constexpr const char* internal_parameters[] = {"path", "threshold", "n_threads"};
 constexpr FunctionSignature internal_signature{"internal_tanimoto_mmap_threshold", internal_parameters, 2};
-
-Error bit_mismatch() { return make_error(ErrorKind::value_error, "Fingerprint bit mismatch"); }
 
 // Indices count from the first row of the database file, not of the window.
 PyResult<PyRef> cross_on_views(double threshold, const MappedFingerprintFile& queries,
