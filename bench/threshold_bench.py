@@ -24,23 +24,17 @@ from pathlib import Path
 
 import numpy as np
 
+from worker import status_mib
+
 BENCH = Path(__file__).resolve().parent
 
 
 def peak_mib():
-    with open("/proc/self/status") as lines:
-        for line in lines:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024
-    return float("nan")
+    return status_mib("VmHWM")
 
 
 def rss_mib():
-    with open("/proc/self/status") as lines:
-        for line in lines:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    return float("nan")
+    return status_mib("VmRSS")
 
 
 def case_internal(path, threads):

@@ -155,11 +155,11 @@ class Database:
         return FingerprintSpec.from_metadata(settings) if settings else None
 
     def windows(self, window_rows: Optional[int] = None):
-        """(offset, limit) pairs covering the rows in order."""
-        size = window_rows or DEFAULT_WINDOW_ROWS
-        if size < 1:
-            raise QuarnelError(f"the window must hold at least one row, not {size}")
-        return [(start, min(size, self.rows - start)) for start in range(0, self.rows, size)]
+        """The windows covering the rows in order (`quarnel.shards.Window`;
+        a window never spans two shards)."""
+        from .shards import database_windows
+
+        return database_windows(self, window_rows)
 
     def search(self, queries, k: int = 10, n_threads: int = -1, *, window_rows: Optional[int] = None,
                progress: bool = False) -> "SearchResult":

@@ -15,7 +15,7 @@ from .database import Database, RowNames, SearchResult, read_header, temporary_f
 from .errors import QuarnelError
 from .interrupt import check_interrupt
 from .progress import progress_bar
-from .shards import ShardedDatabase, database_windows
+from .shards import ShardedDatabase
 from .topk_merge import TopKAccumulator
 
 
@@ -86,7 +86,7 @@ def search_database(database: Database, queries, *, k=10, n_threads=-1, window_r
 
 
 def _search_windows(path, database, n_queries, k, n_threads, window_rows, progress):
-    windows = database_windows(database, window_rows)
+    windows = database.windows(window_rows)
     if len(windows) == 1:
         # One window needs no merge: the engine's own answer, ties included.
         window = windows[0]
@@ -139,7 +139,7 @@ def threshold_search_database(database: Database, queries, *, threshold, k=None,
         n_queries = checked_query_rows(path, database)
         parts = []
         with progress_bar(progress, "search", "rows", total=database.rows) as bar:
-            for window in database_windows(database, window_rows):
+            for window in database.windows(window_rows):
                 check_interrupt()
                 indptr, indices, scores = functions.bulk_tanimoto_mmap_threshold(
                     path, window.path, threshold, n_threads, window.offset, window.limit)

@@ -212,11 +212,6 @@ class ShardedDatabase(Database):
             self._names = ShardNames(self.shards, self.rows)
         return self._names
 
-    def windows(self, window_rows: Optional[int] = None) -> List[Window]:
-        """The windows of every shard in turn (a window never spans two
-        shards)."""
-        return database_windows(self, window_rows)
-
 
 # ---------------------------------------------------------------------------
 # Writing
