@@ -1,44 +1,52 @@
 """quarnel: Tanimoto similarity over large sets of RDKit fingerprints, on all
 cores, into NumPy arrays.
 
-The eight functions of the `_quarnel` extension, raising invalid input
-instead of printing it; fingerprint databases (`Database`); molecules to
-fingerprints (`fingerprint_molecules`); and the ``quarnel`` command line.
-Distributed search is in `quarnel.distributed` (it imports Dask).
+The twelve functions of the `_quarnel` extension, raising invalid input
+instead of printing it; fingerprint databases (`Database`,
+`ShardedDatabase`); search and similarity for fingerprints in any form
+(`search`, `similarity_matrix`, `butina`); molecules to fingerprints
+(`fingerprint_molecules`); and the ``quarnel`` command line.  Distributed
+search is in `quarnel.distributed` (it imports Dask).
 """
 
-from .clustering import butina
-from .database import Database, SearchResult, save_database
 from . import functions
+from .clustering import butina
+from .database import Database, ShardedDatabase, save_database
 from .errors import QuarnelError
 from .functions import (
-    bulk_tanimoto_mmap_threshold,
-    bulk_tanimoto_parallel_threshold,
-    internal_tanimoto_mmap_threshold,
-    internal_tanimoto_parallel_threshold,
     bulk_tanimoto_mmap,
+    bulk_tanimoto_mmap_threshold,
     bulk_tanimoto_mmap_topk,
     bulk_tanimoto_parallel,
+    bulk_tanimoto_parallel_threshold,
     bulk_tanimoto_parallel_topk,
     internal_tanimoto_mmap,
+    internal_tanimoto_mmap_threshold,
     internal_tanimoto_parallel,
+    internal_tanimoto_parallel_threshold,
     load_fingerprints,
     save_fingerprints,
 )
-from .molecules import FingerprintReport, FingerprintSpec, fingerprint_molecules
+from .molecules import FingerprintReport, fingerprint_molecules
+from .results import SearchResult, ThresholdResult
+from .search import search
+from .settings import FingerprintSpec
 from .similarity import similarity_matrix
-
-__version__ = "0.1.0"
+from .version import __version__
 
 __all__ = [
     *functions.__all__,
     "Database",
+    "ShardedDatabase",
     "SearchResult",
+    "ThresholdResult",
     "save_database",
+    "search",
     "fingerprint_molecules",
     "FingerprintSpec",
     "FingerprintReport",
     "QuarnelError",
     "similarity_matrix",
     "butina",
+    "__version__",
 ]

@@ -5,6 +5,8 @@ import os
 import tempfile
 from pathlib import Path
 
+from .interrupt import check_interrupt
+
 
 def _umask():
     try:
@@ -30,9 +32,13 @@ def atomic_output(path, mode="wb"):
         with open(target, mode, encoding=None if "b" in mode else "utf-8") as stream:
             yield stream
         return
-    handle = tempfile.NamedTemporaryFile(
-        mode, dir=target.parent, prefix=f".{target.name}.", suffix=".part", delete=False,
-        encoding=None if "b" in mode else "utf-8")
+    try:
+        handle = tempfile.NamedTemporaryFile(
+            mode, dir=target.parent, prefix=f".{target.name}.", suffix=".part", delete=False,
+            encoding=None if "b" in mode else "utf-8")
+    except OSError as error:
+        # Name the user's file, not the temporary one beside it.
+        raise type(error)(error.errno, error.strerror, os.fspath(target)) from None
     try:
         # As open() would have made it, not private to the owner.
         os.chmod(handle.fileno(), 0o666 & ~_umask())
@@ -40,6 +46,9 @@ def atomic_output(path, mode="wb"):
             yield handle
             handle.flush()
             os.fsync(handle.fileno())
+        # A Ctrl-C that came during the work stops it here, before the
+        # output appears under its name.
+        check_interrupt()
         os.replace(handle.name, target)
     except BaseException:
         with contextlib.suppress(OSError):

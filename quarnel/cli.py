@@ -13,14 +13,20 @@ import os
 import sys
 from pathlib import Path
 
-import numpy as np
-
+from . import distributed
 from .atomic import atomic_output
-from .database import Database, words_per_row
+from .checks import MAX_ROWS, MAX_THREADS, check_threads
+from .clustering import butina
+from .database import Database, ShardedDatabase
 from .errors import QuarnelError
+from .file_kinds import SHARD_SET_SUFFIX, molecule_file_kind
+from .fingerprint_file import FingerprintFile, clean_name, mean_bits_set
 from .interrupt import deferred_interrupts
-from .molecules import FINGERPRINT_TYPES, fingerprint_molecules, molecule_file_kind
-from .shards import SHARD_SET_SUFFIX, ShardedDatabase, write_shard_info
+from .molecules import describe_skipped, fingerprint_molecules
+from .resolve import skipped_summary
+from .search import search
+from .settings import FINGERPRINT_TYPES, FingerprintSpec
+from .version import __version__
 
 PROGRAM = "quarnel"
 
@@ -32,28 +38,28 @@ class ArgumentParser(argparse.ArgumentParser):
         self.exit(2, f"{PROGRAM}: error: {message}\n")
 
 
-def non_negative_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a number of at least 0, not {value}")
-    return value
+def bounded_int(low, high):
+    """An argparse type for whole numbers from `low` to `high`."""
 
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"expected a number from {low} to {high}, not {value}")
+        return value
 
-def positive_int(text):
-    value = non_negative_int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a number of at least 1, not {value}")
-    return value
+    return parse
 
 
 def thread_count(text):
     try:
-        return int(text)
+        return check_threads(int(text))
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+    except QuarnelError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def similarity_threshold(text):
@@ -96,6 +102,11 @@ def default_output(source: str) -> Path:
     return Path(Path(name).stem + ".qfp")
 
 
+def report_skipped(skipped, what: str) -> None:
+    if skipped:
+        print(f"{PROGRAM}: {skipped_summary(skipped, what)}", file=sys.stderr)
+
+
 def run_fingerprint(args) -> int:
     kind = molecule_file_kind(args.input)
     if kind is None:
@@ -103,39 +114,19 @@ def run_fingerprint(args) -> int:
                            "optionally .gz)")
     if not os.path.exists(args.input):
         raise FileNotFoundError(2, "No such file or directory", args.input)
+    settings = FingerprintSpec.from_options(args.type, args.bits, radius=args.radius, features=args.features,
+                                            min_path=args.min_path, max_path=args.max_path)
     output = Path(args.output) if args.output else default_output(args.input)
     if args.shard_rows is not None and not args.output:
         output = output.with_suffix(SHARD_SET_SUFFIX)
-    bits = args.bits if args.bits is not None else (167 if args.type == "maccs" else 2048)
-    report = fingerprint_molecules(args.input, output, fingerprint=args.type, radius=args.radius,
-                                   n_bits=bits, features=args.features, min_path=args.min_path,
-                                   max_path=args.max_path, name_field=args.name_field,
-                                   n_workers=args.workers, progress=not args.quiet,
-                                   shard_rows=args.shard_rows)
+    report = fingerprint_molecules(args.input, output, settings=settings, name_field=args.name_field,
+                                   n_workers=args.workers, progress=not args.quiet, shard_rows=args.shard_rows)
     if report.skipped:
-        unit = "line" if kind == "smiles" else "record"
-        numbers = ", ".join(map(str, report.skipped))
-        print(f"{PROGRAM}: skipped {len(report.skipped)} molecule(s) RDKit could not parse: "
-              f"{unit}{'s' if len(report.skipped) > 1 else ''} {numbers}", file=sys.stderr)
+        print(f"{PROGRAM}: skipped {describe_skipped(len(report.skipped), report.skipped, report.unit)} "
+              f"(all listed in {output}.json)", file=sys.stderr)
     if not args.quiet:
         print(f"{PROGRAM}: wrote {report.rows} fingerprints to {output}", file=sys.stderr)
     return 0
-
-
-def mean_bits_set(database: Database) -> float:
-    if database.rows == 0:
-        return 0.0
-    if isinstance(database, ShardedDatabase):
-        return sum(mean_bits_set(Database(shard.path)) * shard.rows
-                   for shard in database.shards if shard.rows) / database.rows
-    words = np.memmap(database.path, dtype="<u8", mode="r", offset=8,
-                      shape=(database.rows * words_per_row(database.n_bits),))
-    table = np.array([bin(b).count("1") for b in range(256)], dtype=np.uint8)
-    total = 0
-    step = 1 << 22
-    for start in range(0, words.size, step):
-        total += int(table[words[start:start + step].view(np.uint8)].sum(dtype=np.uint64))
-    return total / database.rows
 
 
 def run_info(args) -> int:
@@ -146,17 +137,20 @@ def run_info(args) -> int:
     out.write(f"bits: {database.n_bits}\n")
     if isinstance(database, ShardedDatabase):
         write_shard_info(database, out)
+        files = [FingerprintFile(shard.path) for shard in database.shards]
     else:
         out.write(f"file size: {database.path.stat().st_size} bytes\n")
-    out.write(f"mean bits set: {mean_bits_set(database):.2f}\n")
+        files = [database]
+    out.write(f"mean bits set: {mean_bits_set(files):.2f}\n")
     out.write(f"names: {'yes' if database.names.from_sidecar else 'no (rows are named by number)'}\n")
     meta = database.metadata
     if not meta:
         out.write("made: unknown (no metadata sidecar)\n")
         return 0
-    settings = meta.get("fingerprint", {})
-    described = ", ".join(f"{key}={value}" for key, value in settings.items() if key != "type")
-    out.write(f"fingerprint: {settings.get('type', 'unknown')} ({described})\n")
+    spec = database.fingerprint_spec
+    if spec is not None:
+        described = ", ".join(f"{key}={value}" for key, value in spec.as_metadata().items() if key != "type")
+        out.write(f"fingerprint: {spec.type} ({described})\n")
     for key, label in (("source", "source"), ("skipped", "rows skipped"), ("rdkit_version", "RDKit"),
                        ("created", "created")):
         if key in meta:
@@ -164,31 +158,35 @@ def run_info(args) -> int:
     return 0
 
 
+def write_shard_info(database: ShardedDatabase, out) -> None:
+    """Each shard's file, rows and size."""
+    sizes = [shard.path.stat().st_size for shard in database.shards]
+    out.write(f"shards: {len(database.shards)}, {sum(sizes)} bytes\n")
+    for number, (shard, size) in enumerate(zip(database.shards, sizes)):
+        out.write(f"  shard {number}: {shard.path} rows {shard.first_row} to {shard.first_row + shard.rows - 1}"
+                  f" ({shard.rows} rows, {size} bytes)\n")
+
+
 def run_search(args) -> int:
-    database = Database(args.database)
-    options = dict(n_threads=args.threads, window_rows=args.window_rows, progress=not args.quiet)
+    options = dict(n_threads=args.threads, window_rows=args.window_rows, progress=not args.quiet,
+                   allow_mismatch=args.allow_mismatch, name_field=args.name_field)
+    if args.threshold is None and args.k is None:
+        args.k = 10
     if args.threshold is not None:
         if args.scheduler:
             raise QuarnelError("--threshold searches run on this machine; leave out --scheduler")
-        from .search import threshold_search_database
-
-        result = threshold_search_database(database, args.queries, threshold=args.threshold, k=args.k,
-                                           **options)
+        result = search(args.queries, args.database, args.k, threshold=args.threshold, **options)
     elif args.scheduler:
-        from .distributed import search_at
-
-        result = search_at(args.scheduler, args.queries, database, k=10 if args.k is None else args.k,
-                           **options)
+        result = distributed.search_at(args.scheduler, args.queries, args.database, k=args.k, **options)
     else:
-        result = database.search(args.queries, k=10 if args.k is None else args.k, **options)
+        result = search(args.queries, args.database, args.k, **options)
+    report_skipped(result.skipped, "queries")
     with output_stream(args.output) as stream:
         result.write_tsv(stream)
     return 0
 
 
 def run_cluster(args) -> int:
-    from .clustering import butina
-
     database = Database(args.database)
     clusters = butina(database, args.threshold, reordering=args.reordering, n_threads=args.threads,
                       progress=not args.quiet)
@@ -197,7 +195,7 @@ def run_cluster(args) -> int:
         stream.write("cluster\tposition\trow\tname\n")
         for number, members in enumerate(clusters, start=1):
             for position, row in enumerate(members):
-                stream.write(f"{number}\t{position}\t{row}\t{names[row]}\n")
+                stream.write(f"{number}\t{position}\t{row}\t{clean_name(names[row])}\n")
     if not args.quiet:
         print(f"{PROGRAM}: {len(clusters)} clusters of {database.rows} molecules", file=sys.stderr)
     return 0
@@ -215,14 +213,16 @@ def add_fingerprint_command(commands):
     command.add_argument("-o", "--output", help="the database to write (default: INPUT's name with .qfp, "
                                                 "in the current folder)")
     command.add_argument("--type", choices=FINGERPRINT_TYPES, default="morgan", help="fingerprint type")
-    command.add_argument("--radius", type=non_negative_int, default=2, help="Morgan radius (default 2)")
-    command.add_argument("--bits", type=positive_int, help="bits per fingerprint (default 2048; MACCS: 167)")
+    command.add_argument("--radius", type=bounded_int(0, 64), help="Morgan radius (default 2)")
+    command.add_argument("--bits", type=bounded_int(1, 2**31),
+                         help="bits per fingerprint (default 2048; MACCS keys have 167)")
     command.add_argument("--features", action="store_true", help="Morgan with feature invariants (FCFP)")
-    command.add_argument("--min-path", type=positive_int, default=1, help="RDKit topological: shortest path")
-    command.add_argument("--max-path", type=positive_int, default=7, help="RDKit topological: longest path")
+    command.add_argument("--min-path", type=bounded_int(1, 64), help="RDKit paths: shortest (default 1)")
+    command.add_argument("--max-path", type=bounded_int(1, 64), help="RDKit paths: longest (default 7)")
     command.add_argument("--name-field", help="SDF field holding the name (default: the title line)")
-    command.add_argument("--workers", type=positive_int, help="worker processes (default: all CPUs)")
-    command.add_argument("--shard-rows", type=positive_int, metavar="N",
+    command.add_argument("--workers", type=bounded_int(1, MAX_THREADS),
+                         help=f"worker processes, 1 to {MAX_THREADS} (default: all CPUs)")
+    command.add_argument("--shard-rows", type=bounded_int(1, MAX_ROWS), metavar="N",
                          help="write a sharded database (OUTPUT.qfpset) of shards of N rows")
     command.add_argument("-q", "--quiet", action="store_true", help="no progress bar or summary")
     command.set_defaults(run=run_fingerprint)
@@ -239,15 +239,20 @@ def add_search_command(commands):
     command = commands.add_parser("search", help="the k most similar database rows of every query",
                                   description="Top-k Tanimoto search.  QUERIES is a .qfp file, or a SMILES or "
                                               "SDF file fingerprinted as the database's metadata says.")
-    command.add_argument("queries", help="a .qfp file, or a SMILES or SDF file")
-    command.add_argument("database", help="the .qfp database, a .qfpset manifest or a folder of shards")
-    command.add_argument("-k", type=non_negative_int,
+    command.add_argument("queries", help="a .qfp file, a SMILES or SDF file, or a SMILES")
+    command.add_argument("database", help="the .qfp database or a .qfpset manifest")
+    command.add_argument("-k", type=bounded_int(1, MAX_ROWS),
                          help="hits per query (default 10; with --threshold: all of them)")
     command.add_argument("--threshold", type=similarity_threshold,
                          help="every hit scoring at least this (0 to 1), best first")
-    command.add_argument("--threads", type=thread_count, default=-1, help="threads (default: all CPUs)")
+    command.add_argument("--threads", type=thread_count, default=-1,
+                         help=f"threads, 1 to {MAX_THREADS} (default: all CPUs)")
     command.add_argument("-o", "--output", help="write the hits here (TSV) instead of standard output")
-    command.add_argument("--window-rows", type=positive_int, help="database rows per window (default 1048576)")
+    command.add_argument("--window-rows", type=bounded_int(1, MAX_ROWS),
+                         help="database rows per window (default 1048576)")
+    command.add_argument("--name-field", help="for SDF queries: the field holding the name")
+    command.add_argument("--allow-mismatch", action="store_true",
+                         help="compare queries fingerprinted differently from the database")
     command.add_argument("--scheduler", metavar="ADDRESS",
                          help="search on the Dask cluster of this scheduler (tcp://host:8786); the workers "
                               "must see the database at the same path")
@@ -259,12 +264,13 @@ def add_cluster_command(commands):
     command = commands.add_parser("cluster", help="Taylor-Butina clustering of a database",
                                   description="Taylor-Butina clustering, as RDKit's Butina.ClusterData with "
                                               "distance 1 - threshold, without an N x N matrix.")
-    command.add_argument("database", help="the .qfp database")
+    command.add_argument("database", help="the .qfp database or a .qfpset manifest")
     command.add_argument("--threshold", type=similarity_threshold, required=True,
                          help="molecules scoring at least this are neighbours (0 to 1)")
     command.add_argument("--reordering", action="store_true",
                          help="recount unassigned neighbours after each cluster")
-    command.add_argument("--threads", type=thread_count, default=-1, help="threads (default: all CPUs)")
+    command.add_argument("--threads", type=thread_count, default=-1,
+                         help=f"threads, 1 to {MAX_THREADS} (default: all CPUs)")
     command.add_argument("-o", "--output", help="write the clusters here (TSV) instead of standard output")
     command.add_argument("-q", "--quiet", action="store_true", help="no progress bar or summary")
     command.set_defaults(run=run_cluster)
@@ -272,6 +278,7 @@ def add_cluster_command(commands):
 
 def build_parser() -> ArgumentParser:
     parser = ArgumentParser(prog=PROGRAM, description="Tanimoto similarity search over fingerprint databases.")
+    parser.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True,
                                      parser_class=ArgumentParser)
     add_fingerprint_command(commands)
@@ -282,7 +289,12 @@ def build_parser() -> ArgumentParser:
 
 
 def main(argv=None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if not argv:
+        parser.print_help(sys.stderr)
+        return 2
+    args = parser.parse_args(argv)
     try:
         with deferred_interrupts():
             return args.run(args)

@@ -16,15 +16,18 @@ from typing import List, Tuple
 
 import numpy as np
 
+from .checks import check_threads, check_threshold
 from .interrupt import check_interrupt
 from .progress import progress_bar
-from .similarity import threshold_neighbours
+from .resolve import resolved
+from .similarity import internal_neighbours
 
 
 def butina(fingerprints, threshold: float, *, reordering: bool = False, n_threads: int = -1,
            progress: bool = False) -> Tuple[Tuple[int, ...], ...]:
-    """Taylor-Butina clustering of `fingerprints` (a sequence of
-    ExplicitBitVect, a fingerprint file or a Database).
+    """Taylor-Butina clustering of `fingerprints`, in any form the package
+    takes (`quarnel.resolve`: ExplicitBitVect sequences, fingerprint files,
+    Databases and sharded databases, molecule files, SMILES).
 
     Molecules scoring at least `threshold` with each other are neighbours.
     The molecule with the most neighbours (the higher row among equals)
@@ -44,10 +47,15 @@ def butina(fingerprints, threshold: float, *, reordering: bool = False, n_thread
     >>> clusters[0]
     (412, 17, 233, 980)
     """
-    indptr, indices, scores = threshold_neighbours(fingerprints, threshold=threshold, n_threads=n_threads)
+    threshold = check_threshold(threshold)
+    n_threads = check_threads(n_threads)
+    with resolved(fingerprints, progress=progress) as rows, \
+            progress_bar(progress, "cluster: finding neighbours", "phase", total=1) as phase:
+        indptr, indices, scores = internal_neighbours(rows, threshold, n_threads)
+        phase.update(1)
     del scores  # a third of the lists, and clustering needs only who is whose neighbour
     neighbours = Neighbours(indptr, indices)
-    with progress_bar(progress, "cluster", "mol", total=neighbours.n) as bar:
+    with progress_bar(progress, "cluster: assigning", "mol", total=neighbours.n) as bar:
         if reordering:
             return _clusters_reordering(neighbours, bar)
         return _clusters(neighbours, bar)

@@ -10,9 +10,9 @@ its tasks rerun elsewhere, and the answer does not change.
 
 The merged result is the one `quarnel.Database.search` gives with the same
 windows: scores descending, equal scores by lower global row first, each
-window contributing its top k under the engine's own tie rules; one window
-alone is the engine's answer as it stands.  The per-query maximum is exact
-whatever the windows.
+window contributing its top k under the engine's own tie rules.  The
+per-query maximum is exact whatever the windows.  Dask itself is imported only when a search
+starts.
 
     >>> from dask.distributed import Client
     >>> client = Client("tcp://scheduler:8786")
@@ -24,18 +24,21 @@ from __future__ import annotations
 import hashlib
 import os
 from pathlib import Path
-from typing import List, Optional
+from typing import TYPE_CHECKING, List, Optional
 
 import numpy as np
-from distributed import Client, as_completed
 
 from . import worker_tasks
-from .database import Database, SearchResult
+from .checks import check_k, check_threads
 from .errors import QuarnelError
+from .fingerprint_file import Window
 from .progress import progress_bar
-from .search import checked_query_rows, query_file
-from .shards import Window, database_windows
+from .resolve import check_comparable, is_stored, open_stored, resolved
+from .results import SearchResult, empty_topk
 from .topk_merge import TopKAccumulator
+
+if TYPE_CHECKING:
+    from distributed import Client
 
 __all__ = ["search", "max_similarity", "search_at"]
 
@@ -44,81 +47,101 @@ CONNECT_TIMEOUT = 10
 
 
 def search(client: Client, queries, database, k: int = 10, *, window_rows: Optional[int] = None,
-           n_threads: int = -1, progress: bool = False) -> SearchResult:
+           n_threads: int = -1, progress: bool = False, allow_mismatch: bool = False,
+           name_field: Optional[str] = None) -> SearchResult:
     """The k most similar rows of `database` for every query, on `client`'s
     cluster.
 
     Parameters
     ----------
     client : dask.distributed.Client
-    queries : path, Database or sequence of ExplicitBitVect
-        As for `quarnel.Database.search`.  Their fingerprints are sent once
-        to every worker.
+    queries
+        Any form of fingerprints, as for `quarnel.search`.  Their
+        fingerprints are sent once to every worker.
     database : path or Database
-        A ``.qfp`` file, a ``.qfpset`` manifest or a folder of shards, at a
-        path every worker can open (shared storage).
+        A ``.qfp`` file or a ``.qfpset`` manifest, at a path every worker
+        can open (shared storage).
+    k : int, default 10
+        Hits per query, at least 1.
     window_rows : int, optional
         Rows per task (default 1,048,576; a window never spans two shards).
     n_threads : int
         Engine threads per task; -1 uses every CPU of the worker, the right
         choice for one Dask worker thread per node.
+    allow_mismatch, name_field
+        As for `quarnel.search`.
 
     Returns
     -------
     SearchResult
-        int64 global rows and float64 scores, (queries, min(k, rows)).
+        int64 global rows and float64 scores, (queries, min(k, rows)), equal
+        scores by the lower row.
     """
+    k = check_k(k)
+    n_threads = check_threads(n_threads)
     database = _opened(database)
-    if k < 0:
-        raise QuarnelError(f"k must be 0 or more, not {k}")
-    with query_file(queries, database, progress=progress) as (path, query_names):
-        n_queries = checked_query_rows(path, database)
-        data = Path(path).read_bytes()
-    windows = database_windows(database, window_rows)
-    results = _run_windows(client, worker_tasks.window_topk, windows, data, (k, n_threads), progress)
-    if len(windows) == 1:
-        # As the local search: one window is the engine's own answer.
-        ((window, (indices, scores)),) = list(results)
-        return SearchResult(indices.astype(np.int64) + window.first_row, scores, query_names, database.names)
-    best = TopKAccumulator(n_queries, k)
-    for window, (indices, scores) in results:
-        best.add(indices, scores, offset=window.first_row)
-    return SearchResult(best.indices, best.scores, query_names, database.names)
+    with resolved(database, database=True) as target, \
+            resolved(queries, like=target, name_field=name_field, progress=progress) as source:
+        check_comparable(source, target, allow_mismatch=allow_mismatch)
+        data = source.single_file().read_bytes()
+        windows = target.windows(window_rows)
+        if source.rows == 0 or not windows:
+            indices, scores = empty_topk(source.rows)
+        else:
+            best = TopKAccumulator(source.rows, k)
+            for window, (indices, scores) in _run_windows(client, worker_tasks.window_topk, windows, data,
+                                                           (k, n_threads), progress):
+                best.add(indices, scores, offset=window.first_row)
+            indices, scores = best.indices, best.scores
+        return SearchResult(indices, scores, source.names, target.names, source.record_positions, source.skipped)
 
 
 def max_similarity(client: Client, queries, database, *, window_rows: Optional[int] = None,
-                   n_threads: int = -1, progress: bool = False) -> np.ndarray:
+                   n_threads: int = -1, progress: bool = False, allow_mismatch: bool = False) -> np.ndarray:
     """Each query's highest Tanimoto score over the whole database, on
     `client`'s cluster: float64 (queries,), equal to
     ``bulk_tanimoto_mmap(queries, one_file, agg="max")`` over a single file
     of all the rows (0.0 for an empty database).  Arguments as `search`."""
+    n_threads = check_threads(n_threads)
     database = _opened(database)
-    with query_file(queries, database, progress=progress) as (path, _):
-        n_queries = checked_query_rows(path, database)
-        data = Path(path).read_bytes()
-    windows = database_windows(database, window_rows)
-    best = np.zeros(n_queries, np.float64)
-    for _, highest in _run_windows(client, worker_tasks.window_max, windows, data, (n_threads,), progress):
-        # Scores are never below 0.0, the engine's own starting maximum.
-        np.maximum(best, highest, out=best)
+    with resolved(database, database=True) as target, resolved(queries, like=target) as source:
+        check_comparable(source, target, allow_mismatch=allow_mismatch)
+        data = source.single_file().read_bytes()
+        windows = target.windows(window_rows)
+        best = np.zeros(source.rows, np.float64)
+        if source.rows:
+            for _, highest in _run_windows(client, worker_tasks.window_max, windows, data, (n_threads,),
+                                           progress):
+                # Scores are never below 0.0, the engine's own starting maximum.
+                np.maximum(best, highest, out=best)
     return best
 
 
 def search_at(address: str, queries, database, **options) -> SearchResult:
     """`search` on the scheduler at `address` (``tcp://host:8786``), with a
     client opened for this search and closed after it."""
+    from distributed import Client
+
     with Client(address, timeout=CONNECT_TIMEOUT, set_as_default=False) as client:
         return search(client, queries, database, **options)
 
 
 def _opened(database):
-    return database if isinstance(database, Database) else Database(database)
+    """A database on disk: its workers open it by path."""
+    if is_stored(database):
+        return database
+    if isinstance(database, (str, bytes, os.PathLike)):
+        return open_stored(database)
+    raise QuarnelError(f"a distributed search needs a database on storage the workers share (a .qfp or .qfpset "
+                       f"path, or a Database), not a {type(database).__name__}")
 
 
 def _run_windows(client: Client, task, windows: List[Window], queries: bytes, options: tuple, progress: bool):
     """Yields (window, result) for every window, in the order they finish.
     The first failure cancels the rest and is raised: never a partial
     answer."""
+    from distributed import as_completed
+
     if not windows:
         return
     digest = hashlib.sha256(queries).hexdigest()

@@ -18,11 +18,29 @@ import numpy as np
 import _quarnel
 
 from .atomic import atomic_output
+from .checks import MAX_THREADS
+from .errors import QuarnelError
+from .interrupt import native_work
 
 if TYPE_CHECKING:
     from rdkit.DataStructs import ExplicitBitVect
 
 _native = _quarnel._checked
+
+POOL_FAILURE = "Failed to build thread pool"
+
+
+def _call(function, *args):
+    """A native call that Ctrl-C stops, with a thread pool that cannot be
+    built reported as the thread count it is about."""
+    try:
+        with native_work():
+            return function(*args)
+    except RuntimeError as error:
+        if not str(error).startswith(POOL_FAILURE):
+            raise
+        raise QuarnelError(f"cannot start the threads asked for ({error}); ask for fewer threads "
+                           f"(at most {MAX_THREADS}, or -1 for every CPU)") from None
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Fingerprints = Sequence["ExplicitBitVect"]
@@ -69,11 +87,16 @@ def save_fingerprints(fps: Fingerprints, path: PathLike) -> None:
     """
     target = os.fsdecode(os.fspath(path))
     with atomic_output(target) as part:
-        _native.save_fingerprints(fps, part.name)
+        _call(_native.save_fingerprints, fps, part.name)
 
 
 def load_fingerprints(path: PathLike) -> list:
     """Read a binary fingerprint file back as new ``ExplicitBitVect`` objects.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A fingerprint file, as `save_fingerprints` writes it.
 
     Returns
     -------
@@ -84,7 +107,7 @@ def load_fingerprints(path: PathLike) -> list:
     ------
     OSError
         The file is missing, unreadable, or shorter than its header says
-        ("failed to fill whole buffer").
+        (the message names the file).
     MemoryError
         The vectors could not fit in this machine's memory.
 
@@ -92,7 +115,13 @@ def load_fingerprints(path: PathLike) -> list:
     --------
     >>> fps = quarnel.load_fingerprints("library.qfp")
     """
-    return _native.load_fingerprints(path)
+    try:
+        return _call(_native.load_fingerprints, path)
+    except OSError as error:
+        if error.filename is not None:
+            raise
+        raise type(error)(error.errno, f"{error.strerror or error}: truncated or not a fingerprint file",
+                          os.fsdecode(os.fspath(path))) from None
 
 
 def bulk_tanimoto_parallel(py_fps: Fingerprints, py_fps2: Fingerprints, n_threads: int = -1,
@@ -132,12 +161,21 @@ def bulk_tanimoto_parallel(py_fps: Fingerprints, py_fps2: Fingerprints, n_thread
     >>> quarnel.bulk_tanimoto_parallel(queries, library, agg="max")
     array([0.71, 0.45])
     """
-    return _native.bulk_tanimoto_parallel(py_fps, py_fps2, n_threads, agg)
+    return _call(_native.bulk_tanimoto_parallel, py_fps, py_fps2, n_threads, agg)
 
 
 def bulk_tanimoto_parallel_topk(py_fps: Fingerprints, py_fps2: Fingerprints, k: int = 10,
                                 n_threads: int = -1) -> Tuple[np.ndarray, np.ndarray]:
     """The k most similar database fingerprints of every query.
+
+    Parameters
+    ----------
+    py_fps, py_fps2 : sequence of ExplicitBitVect
+        Queries (N1) and database (N2), all of one bit length.
+    k : int, default 10
+        Hits per query; fewer where the database has fewer rows.
+    n_threads : int, default -1
+        Worker threads; 0 or less uses every CPU this process may use.
 
     Returns
     -------
@@ -155,7 +193,7 @@ def bulk_tanimoto_parallel_topk(py_fps: Fingerprints, py_fps2: Fingerprints, k: 
     --------
     >>> indices, scores = quarnel.bulk_tanimoto_parallel_topk(queries, library, k=5)
     """
-    return _native.bulk_tanimoto_parallel_topk(py_fps, py_fps2, k, n_threads)
+    return _call(_native.bulk_tanimoto_parallel_topk, py_fps, py_fps2, k, n_threads)
 
 
 def bulk_tanimoto_mmap(path1: PathLike, path2: PathLike, n_threads: int = -1, agg: Optional[str] = None,
@@ -166,9 +204,15 @@ def bulk_tanimoto_mmap(path1: PathLike, path2: PathLike, n_threads: int = -1, ag
     ----------
     path1, path2 : str or os.PathLike
         Query file and database file.
+    n_threads : int, default -1
+        Worker threads; 0 or less uses every CPU this process may use.
+    agg : {None, "full", "mean", "max", "min"}
+        As for `bulk_tanimoto_parallel`.
     db_offset, db_limit : int
-        The window of database rows to compare with (``db_limit`` 0: to the
-        end of the file).
+        The window of database rows to compare with: from row `db_offset`,
+        at most `db_limit` rows (0: to the end of the file).  A window that
+        starts at or past the end is empty: a (N1, 0) matrix, or zeros for
+        the aggregates, as for an empty database.
 
     Returns
     -------
@@ -180,14 +224,13 @@ def bulk_tanimoto_mmap(path1: PathLike, path2: PathLike, n_threads: int = -1, ag
     OSError
         A file is missing or unreadable.
     ValueError
-        A file is truncated, the window lies outside the file, the bit
-        lengths differ, or `agg` is unknown.
+        A file is truncated, the bit lengths differ, or `agg` is unknown.
 
     Examples
     --------
     >>> quarnel.bulk_tanimoto_mmap("queries.qfp", "library.qfp", agg="mean")
     """
-    return _native.bulk_tanimoto_mmap(path1, path2, n_threads, agg, db_offset, db_limit)
+    return _call(_native.bulk_tanimoto_mmap, path1, path2, n_threads, agg, db_offset, db_limit)
 
 
 def bulk_tanimoto_mmap_topk(path1: PathLike, path2: PathLike, k: int = 10, n_threads: int = -1,
@@ -204,7 +247,7 @@ def bulk_tanimoto_mmap_topk(path1: PathLike, path2: PathLike, k: int = 10, n_thr
     --------
     >>> idx, sc = quarnel.bulk_tanimoto_mmap_topk("q.qfp", "lib.qfp", k=10, db_offset=10**6)
     """
-    return _native.bulk_tanimoto_mmap_topk(path1, path2, k, n_threads, db_offset, db_limit)
+    return _call(_native.bulk_tanimoto_mmap_topk, path1, path2, k, n_threads, db_offset, db_limit)
 
 
 def internal_tanimoto_parallel(py_fps: Fingerprints, n_threads: int = -1,
@@ -228,17 +271,27 @@ def internal_tanimoto_parallel(py_fps: Fingerprints, n_threads: int = -1,
     --------
     >>> quarnel.internal_tanimoto_parallel(fps, agg="max")
     """
-    return _native.internal_tanimoto_parallel(py_fps, n_threads, agg)
+    return _call(_native.internal_tanimoto_parallel, py_fps, n_threads, agg)
 
 
 def internal_tanimoto_mmap(path: PathLike, n_threads: int = -1, agg: Optional[str] = None) -> np.ndarray:
     """`internal_tanimoto_parallel` on a fingerprint file, mapped in place.
 
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The fingerprint file (N rows).
+    n_threads : int, default -1
+        Worker threads; 0 or less uses every CPU this process may use.
+    agg : {None, "full", "mean", "max", "min"}
+        None or "full": the condensed vector of the N*(N-1)/2 pairs; the
+        others: one value per row against all the other rows.
+
     Examples
     --------
     >>> quarnel.internal_tanimoto_mmap("library.qfp", agg="mean")
     """
-    return _native.internal_tanimoto_mmap(path, n_threads, agg)
+    return _call(_native.internal_tanimoto_mmap, path, n_threads, agg)
 
 
 def bulk_tanimoto_parallel_threshold(py_fps: Fingerprints, py_fps2: Fingerprints, threshold: float,
@@ -273,7 +326,7 @@ def bulk_tanimoto_parallel_threshold(py_fps: Fingerprints, py_fps2: Fingerprints
     --------
     >>> indptr, indices, scores = quarnel.bulk_tanimoto_parallel_threshold(queries, library, 0.7)
     """
-    return _native.bulk_tanimoto_parallel_threshold(py_fps, py_fps2, threshold, n_threads)
+    return _call(_native.bulk_tanimoto_parallel_threshold, py_fps, py_fps2, threshold, n_threads)
 
 
 def bulk_tanimoto_mmap_threshold(path1: PathLike, path2: PathLike, threshold: float, n_threads: int = -1,
@@ -287,7 +340,7 @@ def bulk_tanimoto_mmap_threshold(path1: PathLike, path2: PathLike, threshold: fl
     --------
     >>> indptr, indices, scores = quarnel.bulk_tanimoto_mmap_threshold("q.qfp", "lib.qfp", 0.7)
     """
-    return _native.bulk_tanimoto_mmap_threshold(path1, path2, threshold, n_threads, db_offset, db_limit)
+    return _call(_native.bulk_tanimoto_mmap_threshold, path1, path2, threshold, n_threads, db_offset, db_limit)
 
 
 def internal_tanimoto_parallel_threshold(py_fps: Fingerprints, threshold: float,
@@ -300,7 +353,7 @@ def internal_tanimoto_parallel_threshold(py_fps: Fingerprints, threshold: float,
     --------
     >>> indptr, indices, scores = quarnel.internal_tanimoto_parallel_threshold(fps, 0.6)
     """
-    return _native.internal_tanimoto_parallel_threshold(py_fps, threshold, n_threads)
+    return _call(_native.internal_tanimoto_parallel_threshold, py_fps, threshold, n_threads)
 
 
 def internal_tanimoto_mmap_threshold(path: PathLike, threshold: float,
@@ -311,4 +364,4 @@ def internal_tanimoto_mmap_threshold(path: PathLike, threshold: float,
     --------
     >>> indptr, indices, scores = quarnel.internal_tanimoto_mmap_threshold("library.qfp", 0.6)
     """
-    return _native.internal_tanimoto_mmap_threshold(path, threshold, n_threads)
+    return _call(_native.internal_tanimoto_mmap_threshold, path, threshold, n_threads)

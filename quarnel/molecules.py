@@ -16,110 +16,43 @@ import multiprocessing
 import os
 import signal
 import tempfile
+import zlib
 from pathlib import Path
 from typing import Iterator, List, Optional, Tuple
 
 import _quarnel
 
+from .checks import check_workers
 from .errors import QuarnelError
+from .file_kinds import molecule_file_kind
+from .fingerprint_file import DatabaseWriter, creation_time
 from .interrupt import check_interrupt
 from .progress import progress_bar
-
-FINGERPRINT_TYPES = ("morgan", "rdkit", "atompair", "torsion", "maccs")
-MACCS_BITS = 167
-
-SMILES_SUFFIXES = (".smi", ".smiles", ".ism", ".can")
-SDF_SUFFIXES = (".sdf", ".sd")
+from .settings import FINGERPRINT_TYPES, FingerprintSpec
+from .shards import ShardSetWriter
 
 # Records per task: large enough that sending a task costs little beside
 # fingerprinting it, small enough to keep every worker busy to the end.
 CHUNK_RECORDS = 1024
 
 
-@dataclasses.dataclass(frozen=True)
-class FingerprintSpec:
-    """How molecules become fingerprints: the RDKit generator and its
-    settings.  Stored in a database's metadata so that queries given as
-    molecules are fingerprinted the same way."""
-
-    type: str = "morgan"
-    n_bits: int = 2048
-    radius: int = 2
-    features: bool = False
-    min_path: int = 1
-    max_path: int = 7
-
-    def __post_init__(self):
-        if self.type not in FINGERPRINT_TYPES:
-            raise QuarnelError(f"unknown fingerprint type {self.type!r}; "
-                               f"choose one of {', '.join(FINGERPRINT_TYPES)}")
-        if self.type == "maccs":
-            if self.n_bits not in (MACCS_BITS, 2048):
-                raise QuarnelError("MACCS keys have 167 bits; --bits cannot change that")
-            object.__setattr__(self, "n_bits", MACCS_BITS)
-        if not 1 <= self.n_bits <= 2**31:
-            raise QuarnelError(f"the bit count must be between 1 and 2^31, not {self.n_bits}")
-        if self.radius < 0:
-            raise QuarnelError(f"the Morgan radius must be 0 or more, not {self.radius}")
-        if not 1 <= self.min_path <= self.max_path:
-            raise QuarnelError(f"paths need 1 <= min_path <= max_path, not {self.min_path}..{self.max_path}")
-
-    def as_metadata(self) -> dict:
-        """The settings that matter for this type, for the JSON sidecar."""
-        settings = {"type": self.type, "n_bits": self.n_bits}
-        if self.type == "morgan":
-            settings.update(radius=self.radius, features=self.features)
-        elif self.type == "rdkit":
-            settings.update(min_path=self.min_path, max_path=self.max_path)
-        return settings
-
-    @classmethod
-    def from_metadata(cls, settings: dict) -> "FingerprintSpec":
-        known = {f.name for f in dataclasses.fields(cls)}
-        return cls(**{key: value for key, value in settings.items() if key in known})
-
-    def fingerprinter(self):
-        """A function from an RDKit molecule to its ExplicitBitVect, with the
-        generator built once."""
-        from rdkit.Chem import rdFingerprintGenerator as generators
-        from rdkit.Chem import rdMolDescriptors
-
-        if self.type == "maccs":
-            return rdMolDescriptors.GetMACCSKeysFingerprint
-        if self.type == "morgan":
-            extra = {}
-            if self.features:
-                extra["atomInvariantsGenerator"] = generators.GetMorganFeatureAtomInvGen()
-            generator = generators.GetMorganGenerator(radius=self.radius, fpSize=self.n_bits, **extra)
-        elif self.type == "rdkit":
-            generator = generators.GetRDKitFPGenerator(
-                minPath=self.min_path, maxPath=self.max_path, fpSize=self.n_bits)
-        elif self.type == "atompair":
-            generator = generators.GetAtomPairGenerator(fpSize=self.n_bits)
-        else:
-            generator = generators.GetTopologicalTorsionGenerator(fpSize=self.n_bits)
-        return generator.GetFingerprint
-
-
 # ---------------------------------------------------------------------------
 # Reading molecule files
-
-
-def molecule_file_kind(path) -> Optional[str]:
-    """"smiles" or "sdf" from the file name (a trailing .gz aside), or None."""
-    name = os.fsdecode(os.fspath(path)).lower()
-    if name.endswith(".gz"):
-        name = name[:-3]
-    if name.endswith(SMILES_SUFFIXES):
-        return "smiles"
-    if name.endswith(SDF_SUFFIXES):
-        return "sdf"
-    return None
 
 
 def _open_binary(path):
     path = os.fspath(path)
     return gzip.open(path, "rb") if os.fsdecode(path).lower().endswith(".gz") else open(path, "rb")
+
+
+def _position(stream) -> int:
+    """Bytes of the file on disk read so far (of the compressed file for
+    .gz), for progress."""
+    raw = getattr(stream, "fileobj", stream)
+    try:
+        return raw.tell()
+    except (OSError, ValueError):
+        return 0
 
 
 def smiles_line_chunks(stream, size) -> Iterator[Tuple[int, List[bytes]]]:
@@ -130,6 +63,9 @@ def smiles_line_chunks(stream, size) -> Iterator[Tuple[int, List[bytes]]]:
         lines = list(itertools.islice(stream, size))
         if not lines:
             return
+        for offset, line in enumerate(lines):
+            if b"\0" in line:
+                raise QuarnelError(f"line {first + offset} holds binary data: not a SMILES file")
         yield first, lines
         first += len(lines)
 
@@ -176,14 +112,16 @@ def _chunks(records, size):
 
 @dataclasses.dataclass
 class _Batch:
-    """What one chunk of records gave: the rows' words, their names, the
-    numbers of the records that could not be parsed, and how many records
-    it held."""
+    """What one chunk of records gave: the rows' words and names, the
+    records that could not be parsed as (position in the chunk, line or
+    record number), how many records it held and how many of its molecules
+    had the name field asked for."""
 
     words: bytes
     names: List[str]
-    skipped: List[int]
+    skipped: List[Tuple[int, int]]
     records: int
+    named: int
 
 
 class _Fingerprinter:
@@ -202,7 +140,7 @@ class _Fingerprinter:
         self.scratch = scratch / f"rows-{os.getpid()}.fp"
 
     def molecules(self, chunk):
-        """(record number, molecule or None, name) for each record."""
+        """(record number, molecule or None, name or None) for each record."""
         from rdkit import Chem
 
         if self.kind == "smiles":
@@ -215,22 +153,24 @@ class _Fingerprinter:
             molecule = supplier[0] if len(supplier) else None
             yield number, molecule, self.sdf_name(molecule)
 
-    def sdf_name(self, molecule) -> str:
+    def sdf_name(self, molecule) -> Optional[str]:
         if molecule is None:
-            return ""
+            return None
         field = self.name_field or "_Name"
-        return molecule.GetProp(field) if molecule.HasProp(field) else ""
+        return molecule.GetProp(field) if molecule.HasProp(field) else None
 
     def batch(self, chunk) -> _Batch:
         fingerprints, names, skipped = [], [], []
-        for number, molecule, name in self.molecules(chunk):
+        records = named = 0
+        for position, (number, molecule, name) in enumerate(self.molecules(chunk)):
+            records += 1
             if molecule is None:
-                skipped.append(number)
+                skipped.append((position, number))
                 continue
             fingerprints.append(self.fingerprint(molecule))
-            names.append(name)
-        records = len(chunk[1]) if self.kind == "smiles" else len(chunk)
-        return _Batch(self.rows_bytes(fingerprints), names, skipped, records)
+            named += name is not None
+            names.append(name or "")
+        return _Batch(self.rows_bytes(fingerprints), names, skipped, records, named)
 
     def rows_bytes(self, fingerprints) -> bytes:
         if not fingerprints:
@@ -260,41 +200,50 @@ def _default_workers() -> int:
     return len(os.sched_getaffinity(0))
 
 
-def _batches(chunks, settings, kind, name_field, n_workers, scratch) -> Iterator[_Batch]:
-    """The batches in input order.  At most a few chunks per worker are in
-    flight, so a huge input is never read ahead into memory."""
+def _batches(chunks, settings, kind, name_field, n_workers, scratch) -> Iterator[Tuple[_Batch, int]]:
+    """(batch, bytes of the input read) in input order.  At most a few
+    chunks per worker are in flight, so a huge input is never read ahead
+    into memory."""
     if n_workers <= 1:
         local = _Fingerprinter(settings, kind, name_field, scratch)
-        for chunk in chunks:
-            yield local.batch(chunk)
+        for chunk, position in chunks:
+            yield local.batch(chunk), position
         return
     context = multiprocessing.get_context("fork")
     initargs = (settings, kind, name_field, scratch)
     with context.Pool(n_workers, initializer=_start_worker, initargs=initargs) as pool:
         pending = collections.deque()
-        for chunk in chunks:
-            pending.append(pool.apply_async(_work, (chunk,)))
+        for chunk, position in chunks:
+            pending.append((pool.apply_async(_work, (chunk,)), position))
             if len(pending) >= 4 * n_workers:
-                yield pending.popleft().get()
+                done, at = pending.popleft()
+                yield done.get(), at
         while pending:
-            yield pending.popleft().get()
+            done, at = pending.popleft()
+            yield done.get(), at
 
 
 def fingerprint_batches(source, settings: FingerprintSpec, *, name_field=None, n_workers=None,
-                        kind=None) -> Iterator[_Batch]:
+                        kind=None) -> Iterator[Tuple[_Batch, int]]:
     """Fingerprints the molecules of a SMILES or SDF file, in input order,
-    as batches of rows."""
+    as (batch of rows, bytes of the file read so far)."""
     kind = kind or molecule_file_kind(source)
+    shown = os.fsdecode(os.fspath(source))
     if kind is None:
-        raise QuarnelError(f"{os.fsdecode(source)}: not a molecule file "
-                           "(expected .smi, .smiles, .sdf or .sd, optionally .gz)")
+        raise QuarnelError(f"{shown}: not a molecule file (expected .smi, .smiles, .sdf or .sd, optionally .gz)")
     if name_field is not None and kind != "sdf":
-        raise QuarnelError("--name-field applies to SDF input only")
-    n_workers = _default_workers() if n_workers is None or n_workers <= 0 else n_workers
+        raise QuarnelError(f"{shown}: a name field applies to SDF input only")
+    n_workers = check_workers(n_workers) or _default_workers()
     with _open_binary(source) as stream, tempfile.TemporaryDirectory(prefix="quarnel-") as scratch:
         chunks = (smiles_line_chunks(stream, CHUNK_RECORDS) if kind == "smiles"
                   else _chunks(sdf_records(stream), CHUNK_RECORDS))
-        yield from _batches(chunks, settings, kind, name_field, n_workers, Path(scratch))
+        located = ((chunk, _position(stream)) for chunk in chunks)
+        try:
+            yield from _batches(located, settings, kind, name_field, n_workers, Path(scratch))
+        except (EOFError, zlib.error, gzip.BadGzipFile) as error:
+            raise QuarnelError(f"{shown}: the compressed file is damaged or cut short ({error})") from None
+        except QuarnelError as error:
+            raise QuarnelError(f"{shown}: {error}") from None
 
 
 # ---------------------------------------------------------------------------
@@ -304,56 +253,99 @@ def fingerprint_batches(source, settings: FingerprintSpec, *, name_field=None, n
 @dataclasses.dataclass
 class FingerprintReport:
     """What `fingerprint_molecules` did: the database written, its row
-    count, and the numbers (lines of a SMILES file, records of an SD file)
-    of the molecules RDKit could not parse, which became no row."""
+    count, the numbers (lines of a SMILES file, records of an SD file) of
+    the molecules RDKit could not parse, which became no row, and their
+    positions among the input's records (from 0, blank lines aside)."""
 
     path: Path
     rows: int
     skipped: List[int]
     kind: str
+    records: int = 0
+    skipped_positions: List[int] = dataclasses.field(default_factory=list)
+
+    @property
+    def unit(self) -> str:
+        return "line" if self.kind == "smiles" else "record"
+
+    def row_positions(self):
+        """Each row's position among the input's records."""
+        import numpy as np
+
+        return np.delete(np.arange(self.records, dtype=np.int64), self.skipped_positions)
 
 
-def fingerprint_molecules(source, output, *, fingerprint: str = "morgan", radius: int = 2,
-                          n_bits: int = 2048, features: bool = False, min_path: int = 1, max_path: int = 7,
-                          name_field: Optional[str] = None, n_workers: Optional[int] = None,
-                          progress: bool = False, shard_rows: Optional[int] = None) -> FingerprintReport:
+def fingerprint_molecules(source, output, *, fingerprint: str = "morgan", radius: Optional[int] = None,
+                          n_bits: Optional[int] = None, features: bool = False, min_path: Optional[int] = None,
+                          max_path: Optional[int] = None, name_field: Optional[str] = None,
+                          n_workers: Optional[int] = None, progress: bool = False,
+                          shard_rows: Optional[int] = None, settings: Optional[FingerprintSpec] = None
+                          ) -> FingerprintReport:
     """Fingerprints every molecule of a SMILES or SDF file (``.gz`` too) into
     a database: ``output`` (``.qfp``) with its names and metadata sidecars.
 
     Each row equals what RDKit's generator gives for the molecule with these
-    settings.  Molecules RDKit cannot parse are skipped; names stay aligned
-    with rows.  The work runs on `n_workers` processes (default: every CPU
-    this process may use) and the files appear only when all is written.
-    With `shard_rows`, ``output`` is a sharded database (``NAME.qfpset``)
-    of shards of that many rows (`quarnel.shards`).
+    settings (`settings`, or the options of its type: `radius` and
+    `features` for Morgan, `min_path` and `max_path` for RDKit paths; an
+    option the type does not take is an error).  Molecules RDKit cannot
+    parse are skipped and listed in the report and in the metadata; names
+    stay aligned with rows.  Input that gives no fingerprint at all is an
+    error, and so is a `name_field` that no record has.  The work runs on
+    `n_workers` processes (default: every CPU this process may use) and the
+    files appear only when all is written.  With `shard_rows`, ``output``
+    is a sharded database (``NAME.qfpset``) of shards of that many rows.
 
     >>> report = quarnel.fingerprint_molecules("first_5K.smi", "nci.qfp")
     >>> report.rows, len(report.skipped)
-    (4999, 1)
+    (4993, 6)
     """
-    from .database import DatabaseWriter, creation_time
-    from .shards import ShardSetWriter
-
-    settings = FingerprintSpec(type=fingerprint, n_bits=n_bits, radius=radius, features=features,
-                           min_path=min_path, max_path=max_path)
+    if settings is None:
+        settings = FingerprintSpec.from_options(fingerprint, n_bits, radius=radius, features=features,
+                                                min_path=min_path, max_path=max_path)
     source = Path(os.fspath(source))
     kind = molecule_file_kind(source)
+    total = source.stat().st_size if kind is not None else None
     batches = fingerprint_batches(source, settings, name_field=name_field, n_workers=n_workers, kind=kind)
     skipped: List[int] = []
+    positions: List[int] = []
+    records = named = 0
     writer = (ShardSetWriter(output, settings.n_bits, shard_rows, {"fingerprint": settings.as_metadata()})
               if shard_rows is not None else DatabaseWriter(output, settings.n_bits))
-    with progress_bar(progress, "fingerprint", "mol") as bar, writer:
-        for batch in batches:
+    with progress_bar(progress, "fingerprint", "B", total=total, unit_scale=True) as bar, writer:
+        for batch, read in batches:
             check_interrupt()
             writer.append(batch.words, batch.names)
-            skipped.extend(batch.skipped)
-            bar.update(batch.records)
+            skipped.extend(number for _, number in batch.skipped)
+            positions.extend(records + position for position, _ in batch.skipped)
+            records += batch.records
+            named += batch.named
+            bar.update(read - bar.n)
         check_interrupt()
-        writer.commit(_database_metadata(settings, source, skipped, name_field, creation_time()))
-    return FingerprintReport(Path(os.fspath(output)), writer.rows, skipped, kind)
+        _check_outcome(source, kind, writer.rows, records, skipped, name_field, named)
+        writer.commit(_database_metadata(settings, source, kind, skipped, name_field, creation_time()))
+    return FingerprintReport(Path(os.fspath(output)), writer.rows, skipped, kind, records, positions)
 
 
-def _database_metadata(settings, source, skipped, name_field, created) -> dict:
+def describe_skipped(count: int, numbers: List[int], unit: str, shown: int = 5) -> str:
+    """"3 molecules RDKit could not parse: lines 4, 9, 12", with only the
+    first few numbers when there are many."""
+    listed = ", ".join(map(str, numbers[:shown])) + (", ..." if count > shown else "")
+    plural = "s" if count > 1 else ""
+    return f"{count} molecule{plural} RDKit could not parse: {unit}{plural} {listed}"
+
+
+def _check_outcome(source, kind, rows, records, skipped, name_field, named) -> None:
+    """Input that gave nothing is a failure, not an empty success."""
+    unit = "line" if kind == "smiles" else "record"
+    if records == 0:
+        raise QuarnelError(f"{source}: no molecules in the file")
+    if rows == 0:
+        raise QuarnelError(f"{source}: no fingerprint written: all {describe_skipped(len(skipped), skipped, unit)}")
+    if name_field is not None and named == 0:
+        raise QuarnelError(f"{source}: no record has the name field {name_field!r}")
+
+
+def _database_metadata(settings, source, kind, skipped, name_field, created) -> dict:
     import rdkit
 
     return {
@@ -362,6 +354,6 @@ def _database_metadata(settings, source, skipped, name_field, created) -> dict:
         "source": str(source.resolve()),
         "name_field": name_field,
         "skipped": len(skipped),
+        "skipped_lines" if kind == "smiles" else "skipped_records": skipped,
         "created": created,
     }
-

@@ -1,152 +1,137 @@
-"""Top-k search of a database, window by window, with queries given as
-fingerprint files, molecule files or ExplicitBitVect sequences."""
+"""Search of a database, window by window: the k best hits of every query,
+or every hit of at least a threshold, for queries in any form the resolver
+takes."""
 
 from __future__ import annotations
 
-import contextlib
-import os
-from collections.abc import Sequence
-from pathlib import Path
+from typing import Optional
 
 import numpy as np
 
 from . import functions
-from .database import Database, RowNames, SearchResult, read_header, temporary_folder
-from .errors import QuarnelError
+from .checks import check_k, check_threads, check_threshold
 from .interrupt import check_interrupt
 from .progress import progress_bar
-from .shards import ShardedDatabase
-from .topk_merge import TopKAccumulator
+from .resolve import Fingerprints, check_comparable, resolved
+from .results import SearchResult, ThresholdResult, empty_topk
+from .topk_merge import TopKAccumulator, merge_topk
+
+# Queries per engine call while a progress bar is shown, so that it moves
+# within a window; without a bar every window is one call.
+PROGRESS_STEPS = 50
+MIN_QUERY_BATCH = 64
 
 
-@contextlib.contextmanager
-def query_file(queries, database, *, progress=False):
-    """Yields (fingerprint file path, query names) for any accepted form of
-    queries; molecules are fingerprinted into a temporary database first,
-    exactly as the database's metadata says."""
-    if isinstance(queries, Database):
-        if isinstance(queries, ShardedDatabase):
-            raise QuarnelError(f"{queries.path}: the queries must be one fingerprint file, not a sharded "
-                               "database")
-        yield queries.path, queries.names
-        return
-    if isinstance(queries, (str, bytes, os.PathLike)):
-        from .molecules import molecule_file_kind
+def search(queries, database, k: Optional[int] = 10, *, threshold: Optional[float] = None, n_threads: int = -1,
+           window_rows: Optional[int] = None, progress: bool = False, allow_mismatch: bool = False,
+           name_field: Optional[str] = None):
+    """The k most similar database rows of every query, or with `threshold`
+    every row scoring at least that (the best `k` of them when `k` is not
+    None).
 
-        if molecule_file_kind(queries) is None:
-            with query_file(Database(queries), database) as opened:
-                yield opened
-            return
-        with temporary_folder() as folder:
-            yield from _fingerprinted_queries(queries, database, folder / "queries.qfp", progress)
-        return
-    if isinstance(queries, Sequence):
-        with temporary_folder() as folder:
-            path = folder / "queries.qfp"
-            functions.save_fingerprints(queries, path)
-            yield path, RowNames(None, len(queries))
-        return
-    raise TypeError(f"queries must be a path, a Database or a sequence of ExplicitBitVect, "
-                    f"not {type(queries).__name__}")
+    Parameters
+    ----------
+    queries
+        Any form of fingerprints (`quarnel.resolve`): a fingerprint file or
+        Database, a SMILES or SDF file, a SMILES string, ExplicitBitVect or
+        Mol objects or a sequence of them.  Molecules are fingerprinted as
+        the database's metadata says.
+    database
+        A fingerprint database (a ``.qfp`` or ``.qfpset`` path, a Database)
+        or fingerprints in memory.
+    k : int or None, default 10
+        Hits per query (at least 1); None only with a threshold: all hits.
+    threshold : float, optional
+        From 0 to 1.
+    n_threads : int, default -1
+        Worker threads (-1: every CPU).
+    window_rows : int, optional
+        Database rows per engine call (default 1,048,576).
+    allow_mismatch : bool
+        Compare queries and database made with different fingerprint
+        settings (refused by default).
+    name_field : str, optional
+        For an SDF file of queries: the field holding each name.
 
+    Returns
+    -------
+    SearchResult or ThresholdResult
+        Hits best first, equal scores by the lower row, the same whatever
+        the windows; queries RDKit could not parse are in ``skipped`` and
+        the others keep their input positions in ``query_rows``.
 
-def _fingerprinted_queries(source, database, path, progress):
-    from .molecules import fingerprint_molecules
-
-    settings = getattr(database, "fingerprint_spec", None)
-    if settings is None:
-        raise QuarnelError(f"{database.path} has no metadata sidecar ({database.path}.json), so it is not "
-                           "known how to fingerprint the query molecules; give the queries as a .qfp file")
-    fingerprint_molecules(source, path, fingerprint=settings.type, radius=settings.radius,
-                          n_bits=settings.n_bits, features=settings.features, min_path=settings.min_path,
-                          max_path=settings.max_path,
-                          progress=progress)
-    queries = Database(path)
-    yield queries.path, queries.names
-
-
-def checked_query_rows(path, database) -> int:
-    """The number of queries in `path`, whose fingerprints must have the
-    database's length."""
-    n_queries, query_bits = read_header(path)
-    if n_queries and database.rows and query_bits != database.n_bits:
-        raise QuarnelError(f"the queries have {query_bits} bits and {database.path} has "
-                           f"{database.n_bits}: fingerprints of different lengths cannot be compared")
-    return n_queries
-
-
-def search_database(database: Database, queries, *, k=10, n_threads=-1, window_rows=None,
-                    progress=False) -> SearchResult:
-    if k < 0:
-        raise QuarnelError(f"k must be 0 or more, not {k}")
-    with query_file(queries, database, progress=progress) as (path, query_names):
-        n_queries = checked_query_rows(path, database)
-        indices, scores = _search_windows(path, database, n_queries, k, n_threads, window_rows, progress)
-    return SearchResult(indices, scores, query_names, database.names)
+    Examples
+    --------
+    >>> hits = quarnel.search("CCO", "nci.qfp", k=3)
+    >>> hits.hit_names(0)
+    ['NSC 1113', 'NSC 8777', 'NSC 30049']
+    """
+    k = check_k(k, with_threshold=threshold is not None)
+    if threshold is not None:
+        threshold = check_threshold(threshold)
+    n_threads = check_threads(n_threads)
+    with resolved(database, database=True) as target, \
+            resolved(queries, like=target, name_field=name_field, progress=progress) as source:
+        check_comparable(source, target, allow_mismatch=allow_mismatch)
+        if threshold is None:
+            indices, scores = _topk(source, target, k, n_threads, window_rows, progress)
+            return SearchResult(indices, scores, source.names, target.names, source.record_positions,
+                                source.skipped)
+        indptr, indices, scores = _threshold(source, target, threshold, k, n_threads, window_rows, progress)
+        return ThresholdResult(indptr, indices, scores, source.names, target.names, source.record_positions,
+                               source.skipped)
 
 
-def _search_windows(path, database, n_queries, k, n_threads, window_rows, progress):
+def _batch_rows(queries: Fingerprints, bar) -> int:
+    if bar.disable:
+        return max(queries.rows, 1)
+    return max(MIN_QUERY_BATCH, -(-queries.rows // PROGRESS_STEPS))
+
+
+def _topk(queries: Fingerprints, database: Fingerprints, k, n_threads, window_rows, progress):
     windows = database.windows(window_rows)
-    if len(windows) == 1:
-        # One window needs no merge: the engine's own answer, ties included.
-        window = windows[0]
-        indices, scores = functions.bulk_tanimoto_mmap_topk(path, window.path, k, n_threads, window.offset,
-                                                            window.limit)
-        return indices.astype(np.int64) + window.first_row, scores
-    best = TopKAccumulator(n_queries, k)
-    with progress_bar(progress, "search", "rows", total=database.rows) as bar:
+    if not windows or queries.rows == 0:
+        return empty_topk(queries.rows)
+    best = TopKAccumulator(queries.rows, k)
+    with progress_bar(progress, "search", "queries", total=queries.rows * len(windows)) as bar:
+        batch = _batch_rows(queries, bar)
         for window in windows:
-            check_interrupt()
-            best.add(*functions.bulk_tanimoto_mmap_topk(path, window.path, k, n_threads, window.offset,
-                                                        window.limit), offset=window.first_row)
-            bar.update(window.limit)
+            parts = []
+            for _, path in queries.row_files(batch):
+                check_interrupt()
+                parts.append(functions.bulk_tanimoto_mmap_topk(path, window.path, k, n_threads, window.offset,
+                                                               window.limit))
+                bar.update(len(parts[-1][0]))
+            indices = np.concatenate([i for i, _ in parts]).astype(np.int64)
+            best.add(indices, np.concatenate([s for _, s in parts]), offset=window.first_row)
     return best.indices, best.scores
 
 
-class ThresholdResult(SearchResult):
-    """Every hit of at least a threshold, per query: `indptr`, `indices`
-    (int64 database rows) and `scores` (float64) in CSR form, each query's
-    hits best first and equal scores by the lower row."""
-
-    def __init__(self, indptr, indices, scores, query_names, target_names):
-        super().__init__(indices, scores, query_names, target_names)
-        self.indptr = indptr
-
-    def __len__(self):
-        return len(self.indptr) - 1
-
-    def hit_names(self, query_row: int):
-        start, end = self.indptr[query_row], self.indptr[query_row + 1]
-        return [self.target_names[row] for row in self.indices[start:end]]
-
-    def hits(self):
-        indices, scores = self.indices.tolist(), self.scores.tolist()
-        bounds = self.indptr.tolist()
-        for query_row in range(len(self)):
-            query = self.query_names[query_row]
-            hits = range(bounds[query_row], bounds[query_row + 1])
-            for rank, at in enumerate(hits, start=1):
-                yield query, query_row, rank, self.target_names[indices[at]], indices[at], scores[at]
-
-
-def threshold_search_database(database: Database, queries, *, threshold, k=None, n_threads=-1,
-                              window_rows=None, progress=False) -> ThresholdResult:
-    """Every database row scoring at least `threshold` for every query (at
-    most the best `k`, when given), window by window."""
-    if k is not None and k < 0:
-        raise QuarnelError(f"k must be 0 or more, not {k}")
-    with query_file(queries, database, progress=progress) as (path, query_names):
-        n_queries = checked_query_rows(path, database)
-        parts = []
-        with progress_bar(progress, "search", "rows", total=database.rows) as bar:
-            for window in database.windows(window_rows):
+def _threshold(queries: Fingerprints, database: Fingerprints, threshold, k, n_threads, window_rows, progress):
+    parts = []
+    windows = database.windows(window_rows)
+    with progress_bar(progress, "search", "queries", total=queries.rows * len(windows)) as bar:
+        batch = _batch_rows(queries, bar)
+        for window in windows:
+            pieces = []
+            for _, path in queries.row_files(batch):
                 check_interrupt()
-                indptr, indices, scores = functions.bulk_tanimoto_mmap_threshold(
-                    path, window.path, threshold, n_threads, window.offset, window.limit)
-                parts.append((indptr, indices.astype(np.int64) + window.first_row, scores))
-                bar.update(window.limit)
-    indptr, indices, scores = merge_threshold_hits(parts, n_queries, k)
-    return ThresholdResult(indptr, indices, scores, query_names, database.names)
+                pieces.append(functions.bulk_tanimoto_mmap_threshold(path, window.path, threshold, n_threads,
+                                                                     window.offset, window.limit))
+                bar.update(len(pieces[-1][0]) - 1)
+            indptr = _stacked_indptr([p[0] for p in pieces])
+            indices = np.concatenate([p[1] for p in pieces]).astype(np.int64) + window.first_row
+            parts.append((indptr, indices, np.concatenate([p[2] for p in pieces])))
+    return merge_threshold_hits(parts, queries.rows, k)
+
+
+def _stacked_indptr(indptrs):
+    """The CSR row pointers of row batches stacked one after another."""
+    total, pieces = 0, [np.zeros(1, np.int64)]
+    for indptr in indptrs:
+        pieces.append(np.asarray(indptr[1:], dtype=np.int64) + total)
+        total += int(indptr[-1])
+    return np.concatenate(pieces)
 
 
 def merge_threshold_hits(parts, n_queries, k):
@@ -165,3 +150,6 @@ def merge_threshold_hits(parts, n_queries, k):
     indptr = np.zeros(n_queries + 1, np.int64)
     np.cumsum(np.bincount(queries, minlength=n_queries), out=indptr[1:])
     return indptr, indices, scores
+
+
+__all__ = ["search", "merge_threshold_hits", "merge_topk"]

@@ -2,16 +2,18 @@
 
 A fingerprint file holds at most 2^32 - 1 rows, and a cluster searches
 files side by side, so a large database is a list of shards, each an
-ordinary ``.qfp`` database with its own sidecars.  The list is either a
-manifest, ``NAME.qfpset``::
+ordinary ``.qfp`` database with its own sidecars.  The list is a manifest,
+``NAME.qfpset``::
 
     {"format": "quarnel-shards", "version": 1, "n_bits": 2048, "rows": 9000,
      "shards": [{"path": "NAME-00000.qfp", "rows": 5000, "n_bits": 2048},
                 {"path": "NAME-00001.qfp", "rows": 4000, "n_bits": 2048}],
      "metadata": {...how the fingerprints were made...}}
 
-(shard paths relative to the manifest's folder), or a folder whose ``.qfp``
-files are the shards in name order.  Rows are numbered globally, shard by
+(shard paths relative to the manifest's folder), or a list of files given
+explicitly (`ShardSet.from_files`, `ShardSet.from_folder`).  A folder is
+never taken for a database by itself: a backup copy lying beside the
+shards would give every hit twice.  Rows are numbered globally, shard by
 shard in that order, as int64: the total may exceed 2^32.
 """
 
@@ -26,19 +28,14 @@ from pathlib import Path
 from typing import List, Optional
 
 from .atomic import atomic_output
-from .database import (DEFAULT_WINDOW_ROWS, MAX_ROWS, Database, DatabaseWriter, RowNames, metadata_path,
-                       names_path, read_header, read_metadata, read_names)
+from .checks import MAX_ROWS
 from .errors import QuarnelError
+from .file_kinds import SHARD_SET_SUFFIX
+from .fingerprint_file import (DatabaseWriter, RowNames, Window, file_windows, metadata_path, names_path,
+                               read_header, read_metadata, read_names, row_bytes, spec_of)
 
-SHARD_SET_SUFFIX = ".qfpset"
 MANIFEST_FORMAT = "quarnel-shards"
 MANIFEST_VERSION = 1
-
-
-def is_shard_set(path) -> bool:
-    """A manifest (``.qfpset``) or a folder of shards, rather than one file."""
-    path = Path(os.fspath(path))
-    return path.suffix == SHARD_SET_SUFFIX or path.is_dir()
 
 
 @dataclasses.dataclass(frozen=True)
@@ -52,38 +49,6 @@ class Shard:
     first_row: int
 
 
-@dataclasses.dataclass(frozen=True)
-class Window:
-    """Rows `offset` .. `offset + limit - 1` of the fingerprint file `path`,
-    whose row 0 has the global number `first_row`.  The engine numbers its
-    top-k rows from the start of the file, so a global row is the engine's
-    index plus `first_row`."""
-
-    path: Path
-    offset: int
-    limit: int
-    first_row: int
-    file_rows: int
-    n_bits: int
-
-
-def file_windows(path, rows: int, n_bits: int, first_row: int, window_rows: Optional[int]) -> List[Window]:
-    size = DEFAULT_WINDOW_ROWS if window_rows is None else window_rows
-    if size < 1:
-        raise QuarnelError(f"the window must hold at least one row, not {size}")
-    return [Window(Path(path), start, min(size, rows - start), first_row, rows, n_bits)
-            for start in range(0, rows, size)]
-
-
-def database_windows(database, window_rows: Optional[int] = None) -> List[Window]:
-    """The windows covering a database's rows in global order: those of
-    each shard in turn, or of its one file."""
-    if isinstance(database, ShardedDatabase):
-        return [window for shard in database.shards
-                for window in file_windows(shard.path, shard.rows, shard.n_bits, shard.first_row, window_rows)]
-    return file_windows(database.path, database.rows, database.n_bits, 0, window_rows)
-
-
 # ---------------------------------------------------------------------------
 # Reading
 
@@ -91,10 +56,8 @@ def database_windows(database, window_rows: Optional[int] = None) -> List[Window
 def _manifest_entries(path: Path):
     """(shard path, rows or None, bits or None) per shard, and the metadata."""
     if path.is_dir():
-        files = sorted(entry for entry in path.iterdir() if entry.suffix == ".qfp" and entry.is_file())
-        if not files:
-            raise QuarnelError(f"{path}: a folder of shards, but it holds no .qfp file")
-        return [(file, None, None) for file in files], None
+        raise QuarnelError(f"{path}: a folder, not a sharded database; open one through its manifest "
+                           "(NAME.qfpset), or its files with quarnel.ShardedDatabase.from_folder")
     try:
         with open(path, encoding="utf-8") as stream:
             manifest = json.load(stream)
@@ -115,16 +78,10 @@ def _manifest_entries(path: Path):
             raise QuarnelError(f"{path}: shard {number} needs a \"path\" (text), \"rows\" and \"n_bits\" "
                                "(whole numbers)")
         entries.append((path.parent / entry["path"], entry["rows"], entry["n_bits"]))
-    return entries, manifest.get("metadata")
-
-
-def read_shards(path) -> List[Shard]:
-    """The shards of a manifest or folder, each checked against its file:
-    present, whole, with the rows the manifest announces, and all of one
-    bit length."""
-    path = Path(os.fspath(path))
-    entries, _ = _manifest_entries(path)
-    return _checked_shards(path, entries)
+    metadata = manifest.get("metadata")
+    if metadata is not None and not isinstance(metadata, dict):
+        raise QuarnelError(f"{path}: the manifest's \"metadata\" must be an object")
+    return entries, metadata
 
 
 def _checked_shards(path: Path, entries) -> List[Shard]:
@@ -178,20 +135,13 @@ class ShardNames(RowNames):
         return all(names_path(shard.path).exists() for shard in self._shards)
 
 
-class ShardedDatabase(Database):
-    """A database of several fingerprint files, searched as one.  Opening
-    it reads the manifest and every shard's header (nothing stays open);
-    `quarnel.Database(path)` gives one for a ``.qfpset`` or a folder.
+class ShardSet:
+    """Several fingerprint files searched as one.  Opening it reads the
+    manifest and every shard's header (nothing stays open)."""
 
-    >>> db = quarnel.Database("library.qfpset")
-    >>> len(db), db.n_bits, len(db.shards)
-    (4999, 2048, 5)
-    >>> hits = db.search("queries.qfp", k=5)
-    """
-
-    def __init__(self, path):
+    def __init__(self, path, *, _entries=None):
         self.path = Path(os.fspath(path))
-        entries, metadata = _manifest_entries(self.path)
+        entries, metadata = _entries if _entries is not None else _manifest_entries(self.path)
         self.shards = _checked_shards(self.path, entries)
         self.rows = sum(shard.rows for shard in self.shards)
         sized = [shard for shard in self.shards if shard.rows] or self.shards
@@ -200,17 +150,43 @@ class ShardedDatabase(Database):
             metadata = next((read_metadata(shard.path) for shard in self.shards
                              if metadata_path(shard.path).exists()), {})
         self.metadata = metadata
+        self.fingerprint_spec = spec_of(metadata, self.path)
         self._names = None
 
-    def __repr__(self) -> str:
-        return (f"ShardedDatabase({str(self.path)!r}, shards={len(self.shards)}, rows={self.rows}, "
-                f"n_bits={self.n_bits})")
+    @classmethod
+    def from_files(cls, paths):
+        """The fingerprint files `paths`, in that order, as one database."""
+        paths = [Path(os.fspath(path)) for path in paths]
+        if not paths:
+            raise QuarnelError("a sharded database needs at least one file")
+        where = paths[0].parent if len(paths) > 1 else paths[0]
+        return cls(where, _entries=([(path, None, None) for path in paths], None))
+
+    @classmethod
+    def from_folder(cls, folder):
+        """Every ``.qfp`` file of `folder`, in name order, as one database."""
+        folder = Path(os.fspath(folder))
+        files = sorted(entry for entry in folder.iterdir() if entry.suffix == ".qfp" and entry.is_file())
+        if not files:
+            raise QuarnelError(f"{folder}: no .qfp file to open as shards")
+        shards = cls.from_files(files)
+        shards.path = folder
+        return shards
+
+    def __len__(self) -> int:
+        return self.rows
 
     @property
-    def names(self) -> ShardNames:
+    def names(self) -> "ShardNames":
         if self._names is None:
             self._names = ShardNames(self.shards, self.rows)
         return self._names
+
+    def windows(self, window_rows: Optional[int] = None) -> List[Window]:
+        """The windows covering the rows in global order: those of each
+        shard in turn (a window never spans two shards)."""
+        return [window for shard in self.shards
+                for window in file_windows(shard.path, shard.rows, shard.n_bits, shard.first_row, window_rows)]
 
 
 # ---------------------------------------------------------------------------
@@ -240,7 +216,7 @@ class ShardSetWriter:
         self.shard_rows = shard_rows
         self.shard_metadata = dict(shard_metadata or {})
         self.rows = 0
-        self._row_bytes = 8 * ((n_bits + 63) // 64)
+        self._row_bytes = row_bytes(n_bits)
         self._current: Optional[DatabaseWriter] = None
         self._written: List[Shard] = []
         self._committed = False
@@ -308,12 +284,3 @@ class ShardSetWriter:
             json.dump(manifest, stream, indent=2)
             stream.write("\n")
         self._committed = True
-
-
-def write_shard_info(database: ShardedDatabase, out) -> None:
-    """The shard lines of ``quarnel info``: each shard's file, rows and size."""
-    sizes = [shard.path.stat().st_size for shard in database.shards]
-    out.write(f"shards: {len(database.shards)}, {sum(sizes)} bytes\n")
-    for number, (shard, size) in enumerate(zip(database.shards, sizes)):
-        out.write(f"  shard {number}: {shard.path} rows {shard.first_row} to {shard.first_row + shard.rows - 1}"
-                  f" ({shard.rows} rows, {size} bytes)\n")

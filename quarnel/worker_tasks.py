@@ -19,7 +19,7 @@ import threading
 from pathlib import Path
 
 from . import functions
-from .database import read_header
+from .fingerprint_file import read_header
 from .errors import QuarnelError
 
 # Query files of the last few searches, by digest of their bytes.

@@ -48,7 +48,7 @@ def nci_db(tmp_path_factory):
 
 def test_fingerprint_info_search(nci_db):
     folder, made = nci_db
-    assert "skipped 1 molecule(s) RDKit could not parse: line 11" in made.stderr
+    assert "skipped 1 molecule RDKit could not parse: line 11" in made.stderr
     assert made.stdout == ""  # no bar, nothing but results on standard output
     meta = json.loads((folder / "mols.qfp.json").read_text())
     assert (meta["rows"], meta["skipped"], meta["fingerprint"]["type"]) == (600, 1, "morgan")
@@ -70,12 +70,13 @@ def test_fingerprint_info_search(nci_db):
     _, scores = _quarnel.bulk_tanimoto_mmap_topk(folder / "q.qfp", folder / "mols.qfp", k=5)
     assert np.array_equal(np.array([float(r[5]) for r in rows]).reshape(2, 5), scores)
 
-    # A single window is the engine's own answer, exactly; queries as a .qfp.
+    # A single window gives the engine's hits, ordered by score, then row;
+    # queries as a .qfp.
     one = quarnel("search", "q.qfp", "mols.qfp", "-k", 3, cwd=folder)
     indices, scores = _quarnel.bulk_tanimoto_mmap_topk(folder / "q.qfp", folder / "mols.qfp", k=3)
     got = [line.split("\t") for line in one.stdout.splitlines()[1:]]
-    assert [int(r[4]) for r in got] == indices.ravel().tolist()
-    assert [float(r[5]) for r in got] == scores.ravel().tolist()
+    expected = [sorted(zip(-s, i)) for i, s in zip(indices.tolist(), np.asarray(scores))]
+    assert [(-float(r[5]), int(r[4])) for r in got] == [pair for row in expected for pair in row]
 
 
 def test_bad_input_and_environment_fail_in_one_line(nci_db, tmp_path):

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import quarnel
-from quarnel.database import HEADER
+from quarnel.fingerprint_file import HEADER
 
 # Dask's worker processes would run, and leak-check, the whole interpreter
 # under the sanitizer (and importing Dask alone leaks interpreter objects);

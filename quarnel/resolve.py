@@ -1,0 +1,331 @@
+"""Fingerprints in every form, resolved in one place.
+
+Every function of the package that takes fingerprints takes them through
+`resolved`, which turns any accepted form into rows on disk (the form the
+engine maps in place) with their names, and where known how they were
+made:
+
+- a fingerprint database: a `Database` or `ShardedDatabase`, the path of a
+  ``.qfp`` file (or of a bare fingerprint file of any other name) or of a
+  ``.qfpset`` manifest;
+- molecules: a SMILES or SDF file (``.smi``, ``.smiles``, ``.sdf``, ``.sd``,
+  gzip-compressed too), a SMILES string, or a sequence of SMILES strings or
+  RDKit ``Mol`` objects, fingerprinted as the other side's metadata says
+  (or with the settings given);
+- RDKit ``ExplicitBitVect`` objects: one, or a list, tuple or generator of
+  them.
+
+Molecules that RDKit cannot parse (or ``None`` in a list of molecules) give
+no row; each row keeps the position of its input record, and the skipped
+ones are listed, so that results never drift from their inputs.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import os
+import tempfile
+from pathlib import Path
+from typing import List, Optional, Sequence
+
+import numpy as np
+
+from . import functions
+from .errors import QuarnelError
+from .file_kinds import FINGERPRINT_SUFFIX, KNOWN_SUFFIXES, SHARD_SET_SUFFIX, molecule_file_kind
+from .fingerprint_file import HEADER, FingerprintFile, RowNames, Window, file_windows, write_rows
+from .molecules import fingerprint_molecules
+from .settings import FingerprintSpec
+from .shards import ShardSet
+
+ACCEPTED = ("a fingerprint database (a .qfp or .qfpset path, or a Database), a SMILES or SDF file, a SMILES "
+            "string, an RDKit ExplicitBitVect or Mol, or a sequence of them")
+
+
+@dataclasses.dataclass(frozen=True)
+class Skipped:
+    """An input record that gave no fingerprint: its position among the
+    input's records (from 0) and where it was ("line 4", "item 2")."""
+
+    position: int
+    where: str
+
+
+@dataclasses.dataclass
+class Fingerprints:
+    """Resolved fingerprints: rows of one bit length in files, in order.
+
+    `positions` gives each row's position among the input's records where
+    some records were skipped (None: row i is record i)."""
+
+    source: object  # a FingerprintFile or ShardSet
+    origin: str
+    spec: Optional[FingerprintSpec]
+    skipped: List[Skipped]
+    positions: Optional[np.ndarray]
+    _scratch: "Scratch"
+
+    @property
+    def rows(self) -> int:
+        return self.source.rows
+
+    @property
+    def n_bits(self) -> int:
+        return self.source.n_bits
+
+    @property
+    def names(self) -> Sequence[str]:
+        return self.source.names
+
+    def __len__(self) -> int:
+        return self.rows
+
+    @property
+    def record_positions(self) -> np.ndarray:
+        return np.arange(self.rows, dtype=np.int64) if self.positions is None else self.positions
+
+    def windows(self, window_rows: Optional[int] = None) -> List[Window]:
+        return self.source.windows(window_rows)
+
+    def single_file(self) -> Path:
+        """One fingerprint file holding all the rows in order: the source's
+        own, or (for several shards) a copy made once."""
+        windows = self.windows(None)
+        if not windows:
+            path = self._scratch.path("empty")
+            write_rows(path, np.zeros((0, 0), np.uint64), self.n_bits)
+            return path
+        first = windows[0]
+        if all(w.path == first.path for w in windows) and first.offset == 0 \
+                and sum(w.limit for w in windows) == first.file_rows:
+            return first.path
+        path = self._scratch.path("joined")
+        with open(path, "wb") as joined:
+            joined.write(HEADER.pack(self.rows, self.n_bits))
+            for window in windows:
+                words = FingerprintFile(window.path).words()
+                for start in range(window.offset, window.offset + window.limit, 1 << 16):
+                    stop = min(start + (1 << 16), window.offset + window.limit)
+                    joined.write(np.ascontiguousarray(words[start:stop]).tobytes())
+        return path
+
+    def row_files(self, batch_rows: int):
+        """(first row, fingerprint file) for consecutive batches of at most
+        `batch_rows` rows: the whole file when one batch holds them all."""
+        path = self.single_file()
+        if self.rows <= batch_rows:
+            yield 0, path
+            return
+        words = FingerprintFile(path).words()
+        for start in range(0, self.rows, batch_rows):
+            batch = self._scratch.path(f"batch-{start}")
+            write_rows(batch, words[start:start + batch_rows], self.n_bits)
+            yield start, batch
+            batch.unlink()
+
+
+class Scratch:
+    """A temporary folder, made on first use and removed at the end."""
+
+    def __init__(self):
+        self._folder: Optional[tempfile.TemporaryDirectory] = None
+        self._count = 0
+
+    def path(self, stem: str) -> Path:
+        if self._folder is None:
+            self._folder = tempfile.TemporaryDirectory(prefix="quarnel-")
+        self._count += 1
+        return Path(self._folder.name) / f"{stem}-{self._count}{FINGERPRINT_SUFFIX}"
+
+    def close(self) -> None:
+        if self._folder is not None:
+            self._folder.cleanup()
+
+
+def is_stored(value) -> bool:
+    return isinstance(value, (FingerprintFile, ShardSet))
+
+
+def open_stored(path):
+    """A fingerprint database by its path: a manifest (``.qfpset``) or one
+    file, whose size must be exactly what its header announces."""
+    path = Path(os.fspath(path))
+    if path.suffix == SHARD_SET_SUFFIX:
+        return ShardSet(path)
+    return FingerprintFile(path)
+
+
+def _looks_like_path(text: str) -> bool:
+    return os.path.exists(text) or text.lower().endswith(KNOWN_SUFFIXES) or text.endswith(os.sep)
+
+
+@contextlib.contextmanager
+def resolved(fingerprints, *, like: Optional[Fingerprints] = None, settings: Optional[FingerprintSpec] = None,
+             name_field: Optional[str] = None, database: bool = False, progress: bool = False,
+             n_workers: Optional[int] = None):
+    """Yields `Fingerprints` for any accepted form; temporary files are
+    removed at the end.
+
+    Molecules are fingerprinted with `settings`, else as `like` (the other
+    side, normally the database) was made, else with the default settings.
+    With `database`, a path must name a fingerprint database: a molecule
+    file there is refused rather than fingerprinted."""
+    scratch = Scratch()
+    try:
+        yield _resolve(fingerprints, scratch, like=like, settings=settings, name_field=name_field,
+                       database=database, progress=progress, n_workers=n_workers)
+    finally:
+        scratch.close()
+
+
+def _resolve(value, scratch, *, like, settings, name_field, database, progress, n_workers) -> Fingerprints:
+    if isinstance(value, Fingerprints):
+        return value
+    if is_stored(value):
+        return Fingerprints(value, str(value.path), value.fingerprint_spec, [], None, scratch)
+    if isinstance(value, str) and not _looks_like_path(value):
+        if database:
+            raise QuarnelError(f"{value!r}: no such fingerprint database")
+        return _from_molecules([value], scratch, _molecule_settings(settings, like), "the SMILES", True)
+    if isinstance(value, (str, bytes, os.PathLike)):
+        path = Path(os.fsdecode(os.fspath(value)))
+        if molecule_file_kind(path) is not None and not database:
+            return _from_molecule_file(path, scratch, _molecule_settings(settings, like), name_field, progress,
+                                       n_workers)
+        stored = open_stored(path)
+        return Fingerprints(stored, str(path), stored.fingerprint_spec, [], None, scratch)
+    items = _items(value)
+    kind = _item_kind(items)
+    if kind == "vector":
+        path = scratch.path("vectors")
+        functions.save_fingerprints(items, path)
+        return Fingerprints(FingerprintFile(path), "the given fingerprints", None, [], None, scratch)
+    if kind in ("smiles", "molecule"):
+        return _from_molecules(items, scratch, _molecule_settings(settings, like), "the given molecules",
+                               kind == "smiles")
+    raise TypeError(f"cannot use {_describe(value)} as fingerprints; expected {ACCEPTED}")
+
+
+def _describe(value) -> str:
+    if isinstance(value, np.ndarray):
+        return f"a NumPy array of {value.dtype}"
+    return f"a {type(value).__name__}"
+
+
+def _items(value) -> list:
+    from rdkit import Chem, DataStructs
+
+    if isinstance(value, (DataStructs.ExplicitBitVect, Chem.Mol)):
+        return [value]
+    if isinstance(value, (dict, set, frozenset, np.ndarray)) or not hasattr(value, "__iter__"):
+        raise TypeError(f"cannot use {_describe(value)} as fingerprints; expected {ACCEPTED}")
+    return list(value)
+
+
+def _item_kind(items: list) -> str:
+    """"vector", "smiles" or "molecule" from the items' types; all of one
+    kind (None counts as a molecule RDKit could not read)."""
+    from rdkit import Chem, DataStructs
+
+    kinds = {DataStructs.ExplicitBitVect: "vector", str: "smiles", Chem.Mol: "molecule"}
+    found = None
+    for position, item in enumerate(items):
+        if item is None:
+            kind = "missing"
+        else:
+            kind = next((name for cls, name in kinds.items() if isinstance(item, cls)), None)
+            if kind is None:
+                raise TypeError(f"item {position} is {_describe(item)}; expected ExplicitBitVect, Mol or SMILES "
+                                "items (all of one kind)")
+        if kind == "missing":
+            continue
+        if found is not None and kind != found:
+            raise TypeError(f"item {position} is {_describe(item)} among {found} items; give items of one kind")
+        found = kind
+    if found is None:
+        return "vector" if not any(item is None for item in items) else "molecule"
+    if found == "vector" and any(item is None for item in items):
+        raise TypeError(f"item {items.index(None)} is None among ExplicitBitVect items")
+    return found
+
+
+def _molecule_settings(settings, like) -> FingerprintSpec:
+    if settings is not None:
+        return settings
+    if like is None:
+        return FingerprintSpec()
+    if like.spec is None:
+        raise QuarnelError(f"{like.origin} has no metadata sidecar ({like.origin}.json), so it is not known how "
+                           "to fingerprint the molecules given; give them as fingerprints (a .qfp file)")
+    return like.spec
+
+
+def _from_molecule_file(path, scratch, settings, name_field, progress, n_workers) -> Fingerprints:
+    target = scratch.path("molecules")
+    report = fingerprint_molecules(path, target, settings=settings, name_field=name_field, progress=progress,
+                                   n_workers=n_workers)
+    skipped = [Skipped(position, f"{report.unit} {number}")
+               for position, number in zip(report.skipped_positions, report.skipped)]
+    positions = report.row_positions() if skipped else None
+    return Fingerprints(FingerprintFile(target), str(path), settings, skipped, positions, scratch)
+
+
+def _from_molecules(items, scratch, settings, origin, smiles: bool) -> Fingerprints:
+    from rdkit import Chem, RDLogger
+
+    RDLogger.DisableLog("rdApp.*")  # the skipped items are reported by position instead
+    fingerprint = settings.fingerprinter()
+    vectors, names, skipped, positions = [], [], [], []
+    for position, item in enumerate(items):
+        molecule = Chem.MolFromSmiles(item) if smiles and item is not None else item
+        if molecule is None:
+            skipped.append(Skipped(position, f"item {position}"))
+            continue
+        vectors.append(fingerprint(molecule))
+        positions.append(position)
+        names.append(item if smiles else (molecule.GetProp("_Name") if molecule.HasProp("_Name") else str(position)))
+    if smiles and len(items) == 1 and skipped:
+        raise QuarnelError(f"{items[0]!r} is neither a file nor a SMILES that RDKit can parse")
+    path = scratch.path("molecules")
+    functions.save_fingerprints(vectors, path)
+    stored = _Named(FingerprintFile(path), names)
+    return Fingerprints(stored, origin, settings, skipped,
+                        np.asarray(positions, np.int64) if skipped else None, scratch)
+
+
+class _Named:
+    """A fingerprint file whose rows are named from a list."""
+
+    def __init__(self, stored: FingerprintFile, names: List[str]):
+        self._stored = stored
+        self.path = stored.path
+        self.rows = stored.rows
+        self.n_bits = stored.n_bits
+        self.names = RowNames(names, stored.rows)
+        self.fingerprint_spec = None
+
+    def windows(self, window_rows=None) -> List[Window]:
+        return file_windows(self.path, self.rows, self.n_bits, 0, window_rows)
+
+
+def check_comparable(queries: Fingerprints, database: Fingerprints, *, allow_mismatch: bool = False) -> None:
+    """Two sets can be compared: the same bit length (unless one is empty),
+    and made the same way where both say how (unless asked otherwise)."""
+    if queries.rows and database.rows and queries.n_bits != database.n_bits:
+        raise QuarnelError(f"the queries ({queries.origin}) have {queries.n_bits} bits and {database.origin} has "
+                           f"{database.n_bits}: fingerprints of different lengths cannot be compared")
+    if allow_mismatch or queries.spec is None or database.spec is None or queries.spec == database.spec:
+        return
+    raise QuarnelError(f"{queries.origin} was fingerprinted as {queries.spec.describe()} but {database.origin} as "
+                       f"{database.spec.describe()}; their scores would mean nothing (allow it with "
+                       "--allow-mismatch, or allow_mismatch=True)")
+
+
+def skipped_summary(skipped: List[Skipped], what: str = "queries") -> str:
+    """"skipped 2 queries RDKit could not parse: line 3, line 9"."""
+    listed = ", ".join(s.where for s in skipped[:5]) + (", ..." if len(skipped) > 5 else "")
+    return f"skipped {len(skipped)} {what} RDKit could not parse: {listed}"
+
+
+__all__ = ["Fingerprints", "Skipped", "resolved", "check_comparable", "open_stored", "skipped_summary"]
