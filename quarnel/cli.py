@@ -102,9 +102,9 @@ def default_output(source: str) -> Path:
     return Path(Path(name).stem + ".qfp")
 
 
-def report_skipped(skipped, what: str) -> None:
+def report_skipped(skipped) -> None:
     if skipped:
-        print(f"{PROGRAM}: {skipped_summary(skipped, what)}", file=sys.stderr)
+        print(f"{PROGRAM}: {skipped_summary(skipped)}", file=sys.stderr)
 
 
 def run_fingerprint(args) -> int:
@@ -180,7 +180,7 @@ def run_search(args) -> int:
         result = distributed.search_at(args.scheduler, args.queries, args.database, k=args.k, **options)
     else:
         result = search(args.queries, args.database, args.k, **options)
-    report_skipped(result.skipped, "queries")
+    report_skipped(result.skipped)
     with output_stream(args.output) as stream:
         result.write_tsv(stream)
     return 0

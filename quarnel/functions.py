@@ -120,8 +120,8 @@ def load_fingerprints(path: PathLike) -> list:
     except OSError as error:
         if error.filename is not None:
             raise
-        raise type(error)(error.errno, f"{error.strerror or error}: truncated or not a fingerprint file",
-                          os.fsdecode(os.fspath(path))) from None
+        raise type(error)(f"{os.fsdecode(os.fspath(path))}: {error} (the file is shorter than its header "
+                          "says: truncated, or not a fingerprint file)") from None
 
 
 def bulk_tanimoto_parallel(py_fps: Fingerprints, py_fps2: Fingerprints, n_threads: int = -1,

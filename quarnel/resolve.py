@@ -210,7 +210,7 @@ def _resolve(value, scratch, *, like, settings, name_field, database, progress, 
 def _describe(value) -> str:
     if isinstance(value, np.ndarray):
         return f"a NumPy array of {value.dtype}"
-    return f"a {type(value).__name__}"
+    return f"{type(value).__name__} object {value!r:.40}"
 
 
 def _items(value) -> list:
@@ -322,10 +322,11 @@ def check_comparable(queries: Fingerprints, database: Fingerprints, *, allow_mis
                        "--allow-mismatch, or allow_mismatch=True)")
 
 
-def skipped_summary(skipped: List[Skipped], what: str = "queries") -> str:
-    """"skipped 2 queries RDKit could not parse: line 3, line 9"."""
+def skipped_summary(skipped: List[Skipped], one: str = "query", many: str = "queries") -> str:
+    """"skipped 2 queries RDKit could not parse: line 3, line 9", with only
+    the first few listed."""
     listed = ", ".join(s.where for s in skipped[:5]) + (", ..." if len(skipped) > 5 else "")
-    return f"skipped {len(skipped)} {what} RDKit could not parse: {listed}"
+    return f"skipped {len(skipped)} {one if len(skipped) == 1 else many} RDKit could not parse: {listed}"
 
 
 __all__ = ["Fingerprints", "Skipped", "resolved", "check_comparable", "open_stored", "skipped_summary"]

@@ -10,7 +10,7 @@ packages=(
   python3-numpy python3-pytest python3-hypothesis python3-mesonpy
   python3-rdkit librdkit-dev rdkit-data libboost-python-dev
   meson ninja-build libgtest-dev python3-matplotlib
-  python3-scipy python3-tqdm python3-dask python3-distributed tmux
+  python3-scipy python3-tqdm python3-dask python3-distributed python3-pandas tmux
 )
 
 source scripts/lib/common.sh
