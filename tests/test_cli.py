@@ -1,6 +1,7 @@
 """The quarnel command line end to end, through subprocesses: from a SMILES
 file to hits, and every way it must fail in one line."""
 
+import gzip
 import json
 import os
 import resource
@@ -56,16 +57,21 @@ def test_fingerprint_info_search(nci_db):
     info = quarnel("info", "mols.qfp", cwd=folder)
     assert "rows: 600\n" in info.stdout and "bits: 2048\n" in info.stdout and "rows skipped: 1" in info.stdout
 
-    (folder / "q.smi").write_text("CCO ethanol\nc1ccccc1O phenol\nnot_smiles x\n")
+    # A query RDKit cannot parse keeps the others at their input rows; a tab
+    # in a name does not add a field.
+    (folder / "q.smi").write_text("CCO ethanol\nnot_smiles x\nc1ccccc1O phe\tnol\n")
     done = quarnel("search", "q.smi", "mols.qfp", "-k", 5, "--window-rows", 97, "-o", "hits.tsv", cwd=folder)
     assert done.returncode == 0, done.stderr
+    assert "skipped 1 query RDKit could not parse: line 2\n" in done.stderr
     lines = (folder / "hits.tsv").read_text().splitlines()
     assert lines[0] == "query\tquery_row\trank\ttarget\ttarget_row\tscore"
     rows = [line.split("\t") for line in lines[1:]]
-    assert [r[:3] for r in rows[:6]] == [["ethanol", "0", str(rank)] for rank in range(1, 6)] + [["phenol", "1", "1"]]
+    assert {len(r) for r in rows} == {6}
+    assert [r[:3] for r in rows[:6]] == [["ethanol", "0", str(rank)] for rank in range(1, 6)] + [["phe nol", "2", "1"]]
     names = (folder / "mols.qfp.names").read_text().splitlines()
     assert all(names[int(r[4])] == r[3] for r in rows)
 
+    (folder / "q.smi").write_text("CCO ethanol\nc1ccccc1O phenol\n")
     quarnel("fingerprint", "q.smi", "-o", "q.qfp", "-q", cwd=folder)
     _, scores = _quarnel.bulk_tanimoto_mmap_topk(folder / "q.qfp", folder / "mols.qfp", k=5)
     assert np.array_equal(np.array([float(r[5]) for r in rows]).reshape(2, 5), scores)
@@ -79,6 +85,12 @@ def test_fingerprint_info_search(nci_db):
     assert [(-float(r[5]), int(r[4])) for r in got] == [pair for row in expected for pair in row]
 
 
+def test_usage_and_version():
+    bare = quarnel()
+    assert bare.returncode == 2 and bare.stderr.startswith("usage: quarnel") and "fingerprint" in bare.stderr
+    assert quarnel("--version").stdout.startswith("quarnel ")
+
+
 def test_bad_input_and_environment_fail_in_one_line(nci_db, tmp_path):
     folder, _ = nci_db
     (tmp_path / "short.qfp").write_bytes((folder / "mols.qfp").read_bytes()[:1000])
@@ -89,6 +101,20 @@ def test_bad_input_and_environment_fail_in_one_line(nci_db, tmp_path):
     _quarnel.save_fingerprints([fingerprint(1024, [1])], tmp_path / "narrow.qfp")
     (tmp_path / "q.smi").write_text("CCO\n")
     db = folder / "mols.qfp"
+    whole = db.read_bytes()
+    (tmp_path / "long.qfp").write_bytes(whole + bytes(256))  # more rows than its header says
+    (tmp_path / "cut.smi.gz").write_bytes(gzip.compress((folder / "mols.smi").read_bytes())[:4000])
+    (tmp_path / "fake.smi.gz").write_bytes(b"CC")
+    for name, sidecar in (("list.qfp", "[1, 2]"), ("radius.qfp", '{"fingerprint": {"type": "morgan", '
+                                                                  '"radius": "two"}}')):
+        (tmp_path / name).write_bytes(whole)
+        (tmp_path / f"{name}.json").write_text(sidecar)
+    (tmp_path / "none.smi").write_text("")
+    (tmp_path / "junk.smi").write_bytes(bytes(range(256)) * 20)
+    (tmp_path / "bad.smi").write_text("C1CC x\nnot_smiles y\n" * 50)
+    (tmp_path / "shards").mkdir()
+    quarnel("fingerprint", "q.smi", "--type", "rdkit", "-o", "rdkit.qfp", "-q", cwd=tmp_path)
+    inputs = sorted(p.name for p in tmp_path.iterdir())
     cases = [
         (["info", tmp_path / "nothing.qfp"], "No such file or directory"),
         (["search", "q.smi", tmp_path / "nothing.qfp"], "No such file or directory"),
@@ -104,12 +130,36 @@ def test_bad_input_and_environment_fail_in_one_line(nci_db, tmp_path):
         (["fingerprint", "q.smi", "--type", "ecfp"], "argument --type"),
         (["fingerprint", "q.smi", "--type", "maccs", "--bits", "512"], "167 bits"),
         (["fingerprint", "q.smi", "-o", tmp_path / "no" / "such" / "x.qfp"], "No such file or directory"),
+        (["fingerprint", "q.smi", "--type", "maccs", "--bits", "2048"], "167 bits"),
+        (["fingerprint", "q.smi", "--type", "rdkit", "--radius", "3"], "radius does not apply to rdkit"),
+        (["fingerprint", "q.smi", "--type", "atompair", "--features"], "features does not apply"),
+        (["fingerprint", "none.smi"], "none.smi: no molecules"),
+        (["fingerprint", "junk.smi"], "junk.smi: line 1 holds binary data"),
+        (["fingerprint", "bad.smi"], "bad.smi: no fingerprint written: all 100 molecules"),
+        (["fingerprint", "cut.smi.gz"], "cut.smi.gz: the compressed file is damaged or cut short"),
+        (["fingerprint", "fake.smi.gz"], "fake.smi.gz: the compressed file is damaged"),
+        (["search", "cut.smi.gz", db], "cut.smi.gz: the compressed file is damaged"),
+        (["search", "q.smi", db, "--threads", "100000"], "thread count must be 1 to 1024"),
+        (["cluster", db, "--threshold", "0.5", "--threads", "100000"], "thread count must be 1 to 1024"),
+        (["fingerprint", "q.smi", "--workers", "0"], "argument --workers"),
+        (["search", "q.smi", db, "-k", "0"], "argument -k"),
+        (["search", "q.smi", "list.qfp"], "list.qfp.json: the metadata must be a JSON object"),
+        (["info", "radius.qfp"], "radius.qfp.json: the fingerprint setting radius must be a whole number"),
+        (["search", "q.smi", db, "-o", tmp_path / "nodir" / "hits.tsv"], f"{tmp_path}/nodir/hits.tsv: No such"),
+        (["search", "q.smi", folder / "mols.smi"], "not a fingerprint database but a molecule file"),
+        (["search", "q.smi", "shards"], "shards: a folder, not a fingerprint database"),
+        (["search", "long.qfp", db], "long.qfp: not a fingerprint database: its header announces"),
+        (["info", "long.qfp"], "announces 600 rows of 2048 bits (153608 bytes) but the file has 153864"),
+        (["search", "rdkit.qfp", db], "fingerprinted as type=rdkit"),
+        (["fingerprint", folder / "mols.smi", "--name-field", "NOPE", "-o", "x.qfp"], "name field applies to SDF"),
     ]
     for args, message in cases:
         done = quarnel(*args, cwd=tmp_path)
         assert done.returncode != 0, args
         assert done.stderr.startswith(ERROR) and message in done.stderr, (args, done.stderr)
         assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr, done.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == inputs  # nothing written, nothing half-written
+    assert quarnel("search", "rdkit.qfp", db, "--allow-mismatch", cwd=tmp_path).returncode == 0
     for queries, database in (("empty.qfp", db), ("narrow.qfp", "empty.qfp")):
         done = quarnel("search", queries, database, cwd=tmp_path)
         assert (done.returncode, done.stdout.count("\n")) == (0, 1)  # the header only

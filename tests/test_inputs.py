@@ -1,0 +1,84 @@
+"""Fingerprints in every form through the package's one resolver: the same
+hits from every form, inputs that RDKit cannot read keep their places, and
+anything else is one clear error."""
+
+import numpy as np
+import pytest
+from rdkit import Chem
+
+import quarnel
+from conftest import NCI_SMILES
+
+
+@pytest.fixture(scope="module")
+def nci(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("inputs")
+    with open(NCI_SMILES) as lines:
+        (folder / "mols.smi").write_text("".join(next(lines) for _ in range(400)))
+    quarnel.fingerprint_molecules(folder / "mols.smi", folder / "mols.qfp", n_workers=1)
+    return folder
+
+
+def test_every_form_gives_the_same_hits(nci):
+    db = quarnel.Database(nci / "mols.qfp")
+    smiles = ["CCO", "not a smiles", "c1ccccc1O"]
+    (nci / "q.smi").write_text("".join(f"{s} q{i}\n" for i, s in enumerate(smiles)))
+    vectors = [db.fingerprint_spec.fingerprinter()(Chem.MolFromSmiles(s)) for s in smiles[::2]]
+    by_smiles = db.search(smiles, k=4)
+    assert by_smiles.query_rows.tolist() == [0, 2] and [s.position for s in by_smiles.skipped] == [1]
+    assert by_smiles.query_names[0] == "CCO"
+    for form in (nci / "q.smi", [Chem.MolFromSmiles(s) for s in smiles], iter(vectors), (v for v in vectors)):
+        hits = quarnel.search(form, db, k=4)
+        assert np.array_equal(hits.indices, by_smiles.indices) and np.array_equal(hits.scores, by_smiles.scores)
+    file_hits = db.search(nci / "q.smi", k=4)
+    assert file_hits.query_rows.tolist() == [0, 2] and file_hits.skipped[0].where == "line 2"
+    single = db.search("CCO", k=4)
+    assert np.array_equal(single.indices, by_smiles.indices[:1])
+    assert db.search(vectors[1], k=4).indices.tolist() == by_smiles.indices[1:].tolist()
+    frame = by_smiles.to_pandas()
+    assert list(frame.columns) == ["query", "query_row", "rank", "target", "target_row", "score"]
+    assert frame["query_row"].tolist() == [0] * 4 + [2] * 4 and by_smiles.records()[0]["rank"] == 1
+    assert repr(by_smiles).startswith("<SearchResult: 2 queries, 8 hits")
+    rows = by_smiles.indices[0]
+    assert db.names[rows] == [db.names[int(r)] for r in rows]
+    # Hits come by score, then by the lower row, whatever the windows.
+    for window in (None, 7):
+        result = db.search(nci / "mols.qfp", k=6, window_rows=window)
+        for scores, indices in zip(result.scores, result.indices):
+            assert list(zip(-scores, indices)) == sorted(zip(-scores, indices))
+    threshold = db.search(smiles, k=None, threshold=0.2)
+    assert len(threshold) == 2 and (threshold.scores >= 0.2).all()
+
+
+def test_what_cannot_be_fingerprints_is_one_clear_error(nci, tmp_path):
+    db = quarnel.Database(nci / "mols.qfp")
+    fps = quarnel.load_fingerprints(nci / "mols.qfp")
+    for bad, message in ((5, "cannot use int object"), ([fps[0], "CCO"], "item 1 is str"),
+                         (np.zeros((2, 32), np.uint64), "NumPy array"), ({"CCO"}, "cannot use set")):
+        with pytest.raises(TypeError, match=message):
+            db.search(bad)
+    with pytest.raises(quarnel.QuarnelError, match="neither a file nor a SMILES"):
+        db.search("C1CC")
+    with pytest.raises(quarnel.QuarnelError, match="1 names for 3 fingerprints"):
+        quarnel.save_database(fps[:3], tmp_path / "x.qfp", names=["a"])
+    assert list(tmp_path.iterdir()) == []
+    with pytest.raises(OSError, match="t.qfp.*shorter than its header"):
+        (tmp_path / "t.qfp").write_bytes((nci / "mols.qfp").read_bytes()[:100])
+        quarnel.load_fingerprints(tmp_path / "t.qfp")
+
+
+def test_sharded_databases_cluster_and_make_matrices(nci, tmp_path):
+    fps = quarnel.load_fingerprints(nci / "mols.qfp")
+    quarnel.save_database(fps[:150], tmp_path / "a.qfp")
+    quarnel.save_database(fps[150:], tmp_path / "b.qfp")
+    (tmp_path / "backup.qfp").write_bytes((tmp_path / "a.qfp").read_bytes())
+    with pytest.raises(quarnel.QuarnelError, match="a folder"):
+        quarnel.Database(tmp_path)
+    shards = quarnel.ShardedDatabase.from_files([tmp_path / "a.qfp", tmp_path / "b.qfp"])
+    assert len(quarnel.ShardedDatabase.from_folder(tmp_path)) == len(fps) + 150  # asked for explicitly
+    assert quarnel.butina(shards, 0.6) == quarnel.butina(fps, 0.6)
+    whole = quarnel.similarity_matrix(fps[:20], fps, threshold=0.3)
+    for database in (shards, nci / "mols.qfp"):
+        part = quarnel.similarity_matrix(fps[:20], database, threshold=0.3)
+        assert (part != whole).nnz == 0 and np.array_equal(part.indices, whole.indices)
+    assert (quarnel.similarity_matrix(shards, threshold=0.5) != quarnel.similarity_matrix(fps, threshold=0.5)).nnz == 0
