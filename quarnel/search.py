@@ -64,7 +64,7 @@ def search(queries, database, k: Optional[int] = 10, *, threshold: Optional[floa
     --------
     >>> hits = quarnel.search("CCO", "nci.qfp", k=3)
     >>> hits.hit_names(0)
-    ['NSC 1113', 'NSC 8777', 'NSC 30049']
+    ['3576', '3703', '3724']
     """
     k = check_k(k, with_threshold=threshold is not None)
     if threshold is not None:
