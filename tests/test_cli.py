@@ -3,6 +3,7 @@ file to hits, and every way it must fail in one line."""
 
 import gzip
 import json
+import re
 import os
 import resource
 import signal
@@ -226,3 +227,38 @@ def test_threshold_search_and_cluster(nci_db):
     assert stat.S_ISFIFO(os.stat(fifo).st_mode)
     bad = quarnel("cluster", "mols.qfp", "--threshold", "nan", cwd=folder)
     assert bad.returncode == 2 and bad.stderr.startswith(ERROR)
+
+
+def on_terminal(*args, cwd):
+    """Runs the command with standard error on a pseudo-terminal; returns
+    what the terminal showed."""
+    import pty
+
+    leader, follower = pty.openpty()
+    process = subprocess.Popen([sys.executable, "-m", "quarnel", *map(str, args)], cwd=cwd,
+                               stdout=subprocess.DEVNULL, stderr=follower)
+    os.close(follower)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(leader, 4096)
+        except OSError:  # the command ended and closed the terminal
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(leader)
+    assert process.wait(timeout=120) == 0, shown
+    return shown.decode(errors="replace")
+
+
+def test_progress_on_a_terminal(tmp_path):
+    with open(NCI_SMILES) as source:
+        (tmp_path / "mols.smi").write_text(source.read())
+    shown = on_terminal("fingerprint", "mols.smi", "--workers", 1, cwd=tmp_path)
+    assert "fingerprint:" in shown and "%" in shown and "<" in shown  # percent and time left
+    shown = on_terminal("search", "mols.smi", "mols.qfp", "-k", 1, "-o", "hits.tsv", cwd=tmp_path)
+    # It moves within the one window: some percentage between the ends.
+    assert "search:" in shown and "queries" in shown and re.search(r"search:\s+[1-9][0-9]?%", shown)
+    shown = on_terminal("cluster", "mols.qfp", "--threshold", 0.8, "-o", "c.tsv", cwd=tmp_path)
+    assert "finding neighbours" in shown and "assigning" in shown
