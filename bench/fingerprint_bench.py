@@ -58,7 +58,7 @@ def best_of(runs, work):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--copies", type=int, default=8)
-    parser.add_argument("--type", default="morgan", choices=quarnel.molecules.FINGERPRINT_TYPES)
+    parser.add_argument("--type", default="morgan", choices=quarnel.settings.FINGERPRINT_TYPES)
     parser.add_argument("--runs", type=int, default=3)
     args = parser.parse_args()
     settings = quarnel.FingerprintSpec(type=args.type)
