@@ -3,7 +3,8 @@ cores, into NumPy arrays.
 
 The eight functions of the `_quarnel` extension, raising invalid input
 instead of printing it; fingerprint databases (`Database`); molecules to
-fingerprints (`fingerprint_molecules`); and the ``quarnel`` command line.
+fingerprints (`fingerprint_molecules`); diversity picking (`maxmin_pick`,
+`leader_pick`); and the ``quarnel`` command line.
 Distributed search is in `quarnel.distributed` (it imports Dask).
 """
 
@@ -26,6 +27,7 @@ from .functions import (
     save_fingerprints,
 )
 from .molecules import FingerprintReport, FingerprintSpec, fingerprint_molecules
+from .picking import leader_pick, maxmin_pick
 from .similarity import similarity_matrix
 
 __version__ = "0.1.0"
@@ -41,4 +43,6 @@ __all__ = [
     "QuarnelError",
     "similarity_matrix",
     "butina",
+    "maxmin_pick",
+    "leader_pick",
 ]
