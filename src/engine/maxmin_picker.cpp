@@ -1,6 +1,7 @@
 #include "engine/maxmin_picker.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -21,6 +22,8 @@ namespace {
 // Rows are scanned in fixed blocks, whatever the thread count, so that the
 // work done, not only the picks, is the same for every pool.
 constexpr std::uint64_t block_rows = 1024;
+// Rows of a block whose words are requested before they are compared.
+constexpr std::size_t fetch_ahead = 8;
 // Above every distance: the row has met no pick yet.
 constexpr double unmet = 2.0;
 // A row already picked: below every candidate, so it never wins again.
@@ -57,7 +60,8 @@ class MaxMinRun {
     std::fill_n(nearest_.data(), pool_.n_rows, unmet);
     const std::uint64_t n_blocks = (pool_.n_rows + block_rows - 1) / block_rows;
     block_bounds_.assign(n_blocks, unmet);
-    block_winners_.assign(n_blocks, Winner{taken, no_row});
+    winners_.assign(n_blocks, Winner{taken, no_row});
+    candidates_.assign(n_blocks, no_row);
     return Ok{};
   }
 
@@ -82,8 +86,9 @@ class MaxMinRun {
 
   // Brings the row's bound down through the picks it has not met, stopping
   // once it is at or below `floor` (it can no longer win); the bound is
-  // exact when it stays above.  A pick whose bit count keeps it at least as
-  // far as the bound cannot lower it and is passed over uncounted.
+  // exact when it stays above.  No bit-count bound here: at the distances
+  // MaxMin works at (0.9 and above on real molecules) it almost never
+  // spares a comparison, and testing it made picking slower.
   double meet_picks(std::uint64_t row, double floor) {
     double nearest = nearest_.data()[row];
     std::uint32_t met = met_.data()[row];
@@ -92,7 +97,6 @@ class MaxMinRun {
     const std::size_t n_picks = picks_.size();
     while (met < n_picks) {
       const PickedRow& pick = picks_[met++];
-      if (closest_possible_distance(a, pick.count) >= nearest) continue;
       std::uint32_t common = 0;
       kernel_.and_count_rows(words, pick.words, 1, n_words_, &common);
       const double distance = pick_distance(a, pick.count, common);
@@ -106,50 +110,74 @@ class MaxMinRun {
     return nearest;
   }
 
-  // Just below the largest exact distance among last round's block winners
-  // (each brought up to date), or -1.0 in the first round.  The next pick
-  // is at least that far, so no row at or below this floor can be it, and
-  // a row exactly as far as the floor's winner is still looked at: a lower
-  // row may tie with it.
-  double floor_from_last_winners() {
+  // Just below the largest exact distance among the blocks' candidates
+  // (each brought up to date), or -1.0 before the first round.  The next
+  // pick is at least that far, so no row at or below this floor can be it,
+  // and a row exactly as far as the best candidate is still looked at: a
+  // lower row may tie with it.
+  double floor_from_candidates() {
     double best = -1.0;
-    for (const Winner& winner : block_winners_) {
-      if (winner.row == no_row || nearest_.data()[winner.row] == taken) continue;
-      best = std::max(best, meet_picks(winner.row, -1.0));
+    for (const std::uint64_t row : candidates_) {
+      if (row == no_row || nearest_.data()[row] == taken) continue;
+      best = std::max(best, meet_picks(row, -1.0));
     }
     return best < 0.0 ? -1.0 : std::nextafter(best, taken);
   }
 
   // The lowest row of the block farthest from the picks, if it is beyond
   // `floor`.  Rows are visited in order and only a strictly farther row
-  // takes over, which keeps the lowest of equally far rows.
+  // takes over, which keeps the lowest of equally far rows.  The rows whose
+  // bound is above the floor are listed first, so that the words of those
+  // about to be compared can be fetched ahead: they are scattered over the
+  // file, and each would otherwise be waited for in turn.
   Winner scan_block(std::uint64_t block, double floor) {
     Winner winner{floor, no_row};
     if (!(block_bounds_[block] > floor)) return winner;
     const std::uint64_t first = block * block_rows;
     const std::uint64_t last = std::min(first + block_rows, pool_.n_rows);
-    double bound = taken;
+    const double* nearest = nearest_.data();
+    std::array<std::uint32_t, block_rows> above;
+    std::size_t n_above = 0;
+    double bound = taken;  // first the largest bound at or below the floor
     for (std::uint64_t row = first; row < last; ++row) {
-      double nearest = nearest_.data()[row];
-      if (nearest > winner.distance) {
-        nearest = meet_picks(row, winner.distance);
-        if (nearest > winner.distance) winner = Winner{nearest, row};
+      above[n_above] = static_cast<std::uint32_t>(row - first);
+      const bool is_above = nearest[row] > floor;
+      n_above += static_cast<std::size_t>(is_above);
+      bound = std::max(bound, is_above ? taken : nearest[row]);
+    }
+    for (std::size_t i = 0; i < n_above; ++i) {
+      if (i + fetch_ahead < n_above) fetch_row(first + above[i + fetch_ahead]);
+      const std::uint64_t row = first + above[i];
+      double distance = nearest[row];
+      if (distance > winner.distance) {
+        distance = meet_picks(row, winner.distance);
+        if (distance > winner.distance) winner = Winner{distance, row};
       }
-      bound = std::max(bound, nearest);
+      bound = std::max(bound, distance);
     }
     block_bounds_[block] = bound;
     return winner;
   }
 
+  void fetch_row(std::uint64_t row) const {
+    const std::uint64_t* words = row_words(row);
+    for (std::uint64_t w = 0; w < n_words_; w += 8) __builtin_prefetch(words + w);
+  }
+
   // Blocks are scanned in parallel and their winners combined in block
   // order, so the lowest of equally far rows wins for every thread count.
+  // A block's winner stays its candidate until the block wins again: a
+  // skipped block keeps a row that bounds the next floor well.
   std::uint64_t next_pick() {
-    const double floor = floor_from_last_winners();
-    pool::parallel_for_rows(block_winners_.size(), [&](std::size_t first, std::size_t last) {
-      for (std::size_t block = first; block < last; ++block) block_winners_[block] = scan_block(block, floor);
+    const double floor = floor_from_candidates();
+    pool::parallel_for_rows(winners_.size(), [&](std::size_t first, std::size_t last) {
+      for (std::size_t block = first; block < last; ++block) {
+        winners_[block] = scan_block(block, floor);
+        if (winners_[block].row != no_row) candidates_[block] = winners_[block].row;
+      }
     });
     Winner best{floor, no_row};
-    for (const Winner& winner : block_winners_) {
+    for (const Winner& winner : winners_) {
       if (winner.row != no_row && winner.distance > best.distance) best = winner;
     }
     return best.row;
@@ -159,12 +187,13 @@ class MaxMinRun {
   std::uint64_t n_words_;
   const kernel::KernelTable& kernel_;
   OwnedBuffer<std::uint32_t> counts_;
-  OwnedBuffer<std::uint32_t> met_;     // picks each row has met, in pick order
-  OwnedBuffer<double> nearest_;        // each row's bound on its distance to the picks
-  std::vector<double> block_bounds_;   // the largest bound in each block
-  std::vector<Winner> block_winners_;  // last round's winner of each block
-  std::vector<PickedRow> picks_;       // references first, then pool picks
-  std::vector<std::int64_t> chosen_;   // the pool picks
+  OwnedBuffer<std::uint32_t> met_;         // picks each row has met, in pick order
+  OwnedBuffer<double> nearest_;            // each row's bound on its distance to the picks
+  std::vector<double> block_bounds_;       // the largest bound in each block
+  std::vector<Winner> winners_;            // this round's winner of each block, if any
+  std::vector<std::uint64_t> candidates_;  // a row of each block, its latest winner
+  std::vector<PickedRow> picks_;           // references first, then pool picks
+  std::vector<std::int64_t> chosen_;       // the pool picks
 };
 
 Result<Ok> check_request(PickSource pool, PickSource references, const MaxMinRequest& request) {
