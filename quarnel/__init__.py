@@ -5,7 +5,8 @@ The twelve functions of the `_quarnel` extension, raising invalid input
 instead of printing it; fingerprint databases (`Database`,
 `ShardedDatabase`); search and similarity for fingerprints in any form
 (`search`, `similarity_matrix`, `butina`); molecules to fingerprints
-(`fingerprint_molecules`); and the ``quarnel`` command line.  Distributed
+(`fingerprint_molecules`); diversity picking (`maxmin_pick`,
+`leader_pick`); and the ``quarnel`` command line.  Distributed
 search is in `quarnel.distributed` (it imports Dask).
 """
 
@@ -28,6 +29,7 @@ from .functions import (
     save_fingerprints,
 )
 from .molecules import FingerprintReport, fingerprint_molecules
+from .picking import leader_pick, maxmin_pick
 from .results import SearchResult, ThresholdResult
 from .search import search
 from .settings import FingerprintSpec
@@ -48,5 +50,7 @@ __all__ = [
     "QuarnelError",
     "similarity_matrix",
     "butina",
+    "maxmin_pick",
+    "leader_pick",
     "__version__",
 ]

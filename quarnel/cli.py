@@ -23,6 +23,7 @@ from .file_kinds import SHARD_SET_SUFFIX, molecule_file_kind
 from .fingerprint_file import FingerprintFile, clean_name, mean_bits_set
 from .interrupt import deferred_interrupts
 from .molecules import describe_skipped, fingerprint_molecules
+from .picking import leader_pick, maxmin_pick
 from .resolve import skipped_summary
 from .search import search
 from .settings import FINGERPRINT_TYPES, FingerprintSpec
@@ -55,9 +56,11 @@ def bounded_int(low, high):
 
 def thread_count(text):
     try:
-        return check_threads(int(text))
+        value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+    try:
+        return check_threads(value)
     except QuarnelError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
 
@@ -201,6 +204,43 @@ def run_cluster(args) -> int:
     return 0
 
 
+def read_row_numbers(path) -> list:
+    """Row numbers, one per line (blank lines ignored)."""
+    rows = []
+    with open(path, encoding="utf-8") as lines:
+        for number, line in enumerate(lines, start=1):
+            if not line.strip():
+                continue
+            try:
+                rows.append(int(line))
+            except ValueError:
+                raise QuarnelError(f"{path}, line {number}: not a row number: {line.strip()!r}") from None
+    return rows
+
+
+def run_pick(args) -> int:
+    if args.leader is not None and (args.references or args.seed is not None):
+        raise QuarnelError("--references and --seed go with --maxmin")
+    if args.maxmin is not None and args.max is not None:
+        raise QuarnelError("--max goes with --leader (--maxmin N already says how many)")
+    database = Database(args.database)
+    first_picks = read_row_numbers(args.first_picks) if args.first_picks else []
+    options = dict(first_picks=first_picks, n_threads=args.threads)
+    if args.maxmin is not None:
+        seed = -1 if args.seed is None else args.seed
+        picks = maxmin_pick(database, args.maxmin, seed=seed, references=args.references, **options)
+    else:
+        picks = leader_pick(database, args.leader, n=args.max or 0, **options)
+    names = database.names
+    with output_stream(args.output) as stream:
+        stream.write("pick\trow\tname\n")
+        for number, row in enumerate(picks.tolist(), start=1):
+            stream.write(f"{number}\t{row}\t{clean_name(names[row])}\n")
+    if not args.quiet:
+        print(f"{PROGRAM}: picked {len(picks)} of {database.rows} molecules", file=sys.stderr)
+    return 0
+
+
 # ---------------------------------------------------------------------------
 # The parser
 
@@ -276,6 +316,28 @@ def add_cluster_command(commands):
     command.set_defaults(run=run_cluster)
 
 
+def add_pick_command(commands):
+    command = commands.add_parser("pick", help="pick diverse molecules (MaxMin or sphere exclusion)",
+                                  description="Diversity picking with RDKit's MaxMin or Leader picker's picks: "
+                                              "a TSV of pick number, row and name, in pick order.")
+    command.add_argument("database", help="the .qfp database or a .qfpset manifest")
+    how = command.add_mutually_exclusive_group(required=True)
+    how.add_argument("--maxmin", type=bounded_int(0, MAX_ROWS), metavar="N", help="pick N rows by MaxMin")
+    how.add_argument("--leader", type=similarity_threshold, metavar="T",
+                     help="sphere exclusion: picked rows score below T (0 to 1) with each other")
+    command.add_argument("--seed", type=bounded_int(0, 2**32 - 1), metavar="S",
+                         help="MaxMin: seed of the random first pick (default: a random one)")
+    command.add_argument("--max", type=bounded_int(0, MAX_ROWS), metavar="N", help="Leader: at most N picks")
+    command.add_argument("--first-picks", metavar="FILE", help="rows to pick first: a text file, one per line")
+    command.add_argument("--references", metavar="REF",
+                         help="MaxMin: a .qfp of molecules already held; pick the rows farthest from them")
+    command.add_argument("--threads", type=thread_count, default=-1,
+                         help=f"threads, 1 to {MAX_THREADS} (default: all CPUs)")
+    command.add_argument("-o", "--output", help="write the picks here (TSV) instead of standard output")
+    command.add_argument("-q", "--quiet", action="store_true", help="no summary")
+    command.set_defaults(run=run_pick)
+
+
 def build_parser() -> ArgumentParser:
     parser = ArgumentParser(prog=PROGRAM, description="Tanimoto similarity search over fingerprint databases.")
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
@@ -285,6 +347,7 @@ def build_parser() -> ArgumentParser:
     add_info_command(commands)
     add_search_command(commands)
     add_cluster_command(commands)
+    add_pick_command(commands)
     return parser
 
 

@@ -30,7 +30,7 @@ _native = _quarnel._checked
 POOL_FAILURE = "Failed to build thread pool"
 
 
-def _call(function, *args):
+def native_call(function, *args):
     """A native call that Ctrl-C stops, with a thread pool that cannot be
     built reported as the thread count it is about."""
     try:
@@ -87,7 +87,7 @@ def save_fingerprints(fps: Fingerprints, path: PathLike) -> None:
     """
     target = os.fsdecode(os.fspath(path))
     with atomic_output(target) as part:
-        _call(_native.save_fingerprints, fps, part.name)
+        native_call(_native.save_fingerprints, fps, part.name)
 
 
 def load_fingerprints(path: PathLike) -> list:
@@ -116,7 +116,7 @@ def load_fingerprints(path: PathLike) -> list:
     >>> fps = quarnel.load_fingerprints("library.qfp")
     """
     try:
-        return _call(_native.load_fingerprints, path)
+        return native_call(_native.load_fingerprints, path)
     except OSError as error:
         if error.filename is not None:
             raise
@@ -161,7 +161,7 @@ def bulk_tanimoto_parallel(py_fps: Fingerprints, py_fps2: Fingerprints, n_thread
     >>> quarnel.bulk_tanimoto_parallel(queries, library, agg="max")
     array([0.71, 0.45])
     """
-    return _call(_native.bulk_tanimoto_parallel, py_fps, py_fps2, n_threads, agg)
+    return native_call(_native.bulk_tanimoto_parallel, py_fps, py_fps2, n_threads, agg)
 
 
 def bulk_tanimoto_parallel_topk(py_fps: Fingerprints, py_fps2: Fingerprints, k: int = 10,
@@ -193,7 +193,7 @@ def bulk_tanimoto_parallel_topk(py_fps: Fingerprints, py_fps2: Fingerprints, k: 
     --------
     >>> indices, scores = quarnel.bulk_tanimoto_parallel_topk(queries, library, k=5)
     """
-    return _call(_native.bulk_tanimoto_parallel_topk, py_fps, py_fps2, k, n_threads)
+    return native_call(_native.bulk_tanimoto_parallel_topk, py_fps, py_fps2, k, n_threads)
 
 
 def bulk_tanimoto_mmap(path1: PathLike, path2: PathLike, n_threads: int = -1, agg: Optional[str] = None,
@@ -230,7 +230,7 @@ def bulk_tanimoto_mmap(path1: PathLike, path2: PathLike, n_threads: int = -1, ag
     --------
     >>> quarnel.bulk_tanimoto_mmap("queries.qfp", "library.qfp", agg="mean")
     """
-    return _call(_native.bulk_tanimoto_mmap, path1, path2, n_threads, agg, db_offset, db_limit)
+    return native_call(_native.bulk_tanimoto_mmap, path1, path2, n_threads, agg, db_offset, db_limit)
 
 
 def bulk_tanimoto_mmap_topk(path1: PathLike, path2: PathLike, k: int = 10, n_threads: int = -1,
@@ -247,7 +247,7 @@ def bulk_tanimoto_mmap_topk(path1: PathLike, path2: PathLike, k: int = 10, n_thr
     --------
     >>> idx, sc = quarnel.bulk_tanimoto_mmap_topk("q.qfp", "lib.qfp", k=10, db_offset=10**6)
     """
-    return _call(_native.bulk_tanimoto_mmap_topk, path1, path2, k, n_threads, db_offset, db_limit)
+    return native_call(_native.bulk_tanimoto_mmap_topk, path1, path2, k, n_threads, db_offset, db_limit)
 
 
 def internal_tanimoto_parallel(py_fps: Fingerprints, n_threads: int = -1,
@@ -271,7 +271,7 @@ def internal_tanimoto_parallel(py_fps: Fingerprints, n_threads: int = -1,
     --------
     >>> quarnel.internal_tanimoto_parallel(fps, agg="max")
     """
-    return _call(_native.internal_tanimoto_parallel, py_fps, n_threads, agg)
+    return native_call(_native.internal_tanimoto_parallel, py_fps, n_threads, agg)
 
 
 def internal_tanimoto_mmap(path: PathLike, n_threads: int = -1, agg: Optional[str] = None) -> np.ndarray:
@@ -291,7 +291,7 @@ def internal_tanimoto_mmap(path: PathLike, n_threads: int = -1, agg: Optional[st
     --------
     >>> quarnel.internal_tanimoto_mmap("library.qfp", agg="mean")
     """
-    return _call(_native.internal_tanimoto_mmap, path, n_threads, agg)
+    return native_call(_native.internal_tanimoto_mmap, path, n_threads, agg)
 
 
 def bulk_tanimoto_parallel_threshold(py_fps: Fingerprints, py_fps2: Fingerprints, threshold: float,
@@ -326,7 +326,7 @@ def bulk_tanimoto_parallel_threshold(py_fps: Fingerprints, py_fps2: Fingerprints
     --------
     >>> indptr, indices, scores = quarnel.bulk_tanimoto_parallel_threshold(queries, library, 0.7)
     """
-    return _call(_native.bulk_tanimoto_parallel_threshold, py_fps, py_fps2, threshold, n_threads)
+    return native_call(_native.bulk_tanimoto_parallel_threshold, py_fps, py_fps2, threshold, n_threads)
 
 
 def bulk_tanimoto_mmap_threshold(path1: PathLike, path2: PathLike, threshold: float, n_threads: int = -1,
@@ -340,7 +340,7 @@ def bulk_tanimoto_mmap_threshold(path1: PathLike, path2: PathLike, threshold: fl
     --------
     >>> indptr, indices, scores = quarnel.bulk_tanimoto_mmap_threshold("q.qfp", "lib.qfp", 0.7)
     """
-    return _call(_native.bulk_tanimoto_mmap_threshold, path1, path2, threshold, n_threads, db_offset, db_limit)
+    return native_call(_native.bulk_tanimoto_mmap_threshold, path1, path2, threshold, n_threads, db_offset, db_limit)
 
 
 def internal_tanimoto_parallel_threshold(py_fps: Fingerprints, threshold: float,
@@ -353,7 +353,7 @@ def internal_tanimoto_parallel_threshold(py_fps: Fingerprints, threshold: float,
     --------
     >>> indptr, indices, scores = quarnel.internal_tanimoto_parallel_threshold(fps, 0.6)
     """
-    return _call(_native.internal_tanimoto_parallel_threshold, py_fps, threshold, n_threads)
+    return native_call(_native.internal_tanimoto_parallel_threshold, py_fps, threshold, n_threads)
 
 
 def internal_tanimoto_mmap_threshold(path: PathLike, threshold: float,
@@ -364,4 +364,4 @@ def internal_tanimoto_mmap_threshold(path: PathLike, threshold: float,
     --------
     >>> indptr, indices, scores = quarnel.internal_tanimoto_mmap_threshold("library.qfp", 0.6)
     """
-    return _call(_native.internal_tanimoto_mmap_threshold, path, threshold, n_threads)
+    return native_call(_native.internal_tanimoto_mmap_threshold, path, threshold, n_threads)

@@ -96,6 +96,31 @@ PyResult<std::uint64_t> convert_unsigned(PyObject* value, const char* parameter,
   return number;
 }
 
+PyResult<std::int64_t> convert_signed(PyObject* value, const char* parameter, std::int64_t fallback) {
+  if (value == nullptr) return fallback;
+  PyRef index = PyRef::steal(PyNumber_Index(value));
+  if (!index) return PyError::fetch().with_argument_prefix(parameter);
+  const long long number = PyLong_AsLongLong(index.get());
+  if (number == -1 && PyErr_Occurred()) return PyError::fetch().with_argument_prefix(parameter);
+  return static_cast<std::int64_t>(number);
+}
+
+PyResult<std::vector<std::int64_t>> convert_row_list(PyObject* value, const char* parameter) {
+  std::vector<std::int64_t> rows;
+  if (value == nullptr || value == Py_None) return rows;
+  PyRef items = PyRef::steal(PySequence_Fast(value, "expected a sequence of row numbers"));
+  if (!items) return PyError::fetch().with_argument_prefix(parameter);
+  const Py_ssize_t n_items = PySequence_Fast_GET_SIZE(items.get());
+  PyObject** item = PySequence_Fast_ITEMS(items.get());
+  rows.reserve(static_cast<std::size_t>(n_items));
+  for (Py_ssize_t i = 0; i < n_items; ++i) {
+    auto row = convert_signed(item[i], parameter, 0);
+    if (!row) return std::move(row).error();
+    rows.push_back(*row);
+  }
+  return rows;
+}
+
 PyResult<double> convert_threshold(PyObject* value) {
   const double number = PyFloat_AsDouble(value);
   if (number == -1.0 && PyErr_Occurred()) return PyError::fetch().with_argument_prefix("threshold");

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "binding/py_error.hpp"
 
@@ -25,6 +26,14 @@ PyResult<std::int32_t> convert_n_threads(PyObject* value);
 
 // Unsigned 64-bit through the index protocol; `fallback` when absent.
 PyResult<std::uint64_t> convert_unsigned(PyObject* value, const char* parameter, std::uint64_t fallback);
+
+// Signed 64-bit through the index protocol; `fallback` when absent.
+PyResult<std::int64_t> convert_signed(PyObject* value, const char* parameter, std::int64_t fallback);
+
+// Row numbers: any iterable of integers (a NumPy integer array included);
+// empty when absent or None.  Negative numbers are kept for the caller to
+// refuse with its own message.
+PyResult<std::vector<std::int64_t>> convert_row_list(PyObject* value, const char* parameter);
 
 // A real number from 0.0 to 1.0 (int, float or anything with __float__);
 // NaN and numbers outside the range are a ValueError.

@@ -7,6 +7,7 @@
 #include "binding/threshold_functions.hpp"
 #include "bridge/input_error_report.hpp"
 #include "store/file_functions.hpp"
+#include "store/picker_file_functions.hpp"
 #include "store/threshold_file_functions.hpp"
 
 namespace quarnel::lib {
@@ -90,7 +91,18 @@ PyMethodDef functions[] = {
         "internal_tanimoto_mmap_threshold(path, threshold, n_threads=...)\n--\n\n"),
 };
 
+// The pickers take files only, so nothing in them prints: they raise.
+PyMethodDef pickers[] = {
+    method<store::maxmin_pick, InputErrorReport::keep>(
+        "maxmin_pick",
+        "maxmin_pick(path, n, seed=-1, first_picks=(), references=None, n_threads=...)\n--\n\n"),
+    method<store::leader_pick, InputErrorReport::keep>(
+        "leader_pick", "leader_pick(path, threshold, n=0, first_picks=(), n_threads=...)\n--\n\n"),
+};
+
 }  // namespace
+
+std::span<PyMethodDef> picker_function_table() { return pickers; }
 
 std::span<PyMethodDef> function_table() { return functions<InputErrorReport::print>; }
 

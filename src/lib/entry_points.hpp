@@ -14,4 +14,7 @@ std::span<PyMethodDef> function_table();
 // the file writer would otherwise print to standard error.
 std::span<PyMethodDef> checked_function_table();
 
+// The diversity pickers, kept out of the module's public functions.
+std::span<PyMethodDef> picker_function_table();
+
 }  // namespace quarnel::lib

@@ -1,6 +1,6 @@
 // The _quarnel extension module: multi-phase initialisation whose exec slot
-// adds the functions, __all__ and the _checked namespace.  The module keeps
-// no state.
+// adds the functions, __all__ and the _checked and _pickers namespaces.
+// The module keeps no state.
 
 #include <Python.h>
 
@@ -51,13 +51,21 @@ int add_checked_namespace(PyObject* module) {
   return PyObject_SetAttrString(module, "_checked", checked.get());
 }
 
+// The _pickers namespace, built the same way.
+int add_pickers_namespace(PyObject* module) {
+  PyRef pickers = PyRef::steal(PyModule_New("_quarnel._pickers"));
+  if (!pickers || add_functions(pickers.get(), picker_function_table()) < 0) return -1;
+  return PyObject_SetAttrString(module, "_pickers", pickers.get());
+}
+
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "_quarnel can only be initialised into a module object");
     return -1;
   }
   if (add_functions(module, function_table()) < 0) return -1;
-  return add_checked_namespace(module);
+  if (add_checked_namespace(module) < 0) return -1;
+  return add_pickers_namespace(module);
 }
 
 PyModuleDef_Slot module_slots[] = {

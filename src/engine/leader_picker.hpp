@@ -1,0 +1,28 @@
+#pragma once
+// Sphere exclusion with the picks of RDKit's
+// LeaderPicker.LazyBitVectorPick(fps, n_rows, 1 - threshold, n, first_picks):
+// the first picks exclude their spheres, then the lowest row left is picked
+// and excludes its own, and so on.  A row lies within a pick's sphere when
+// 1 - Tanimoto <= 1 - threshold, both computed in double as RDKit does.
+
+#include <cstdint>
+#include <span>
+
+#include "common/owned_buffer.hpp"
+#include "common/result.hpp"
+#include "engine/pick_source.hpp"
+
+namespace quarnel::engine {
+
+struct LeaderRequest {
+  double threshold;                           // similarity, from 0.0 to 1.0
+  std::int64_t n;                             // at most this many picks, first picks included; 0: no limit
+  std::span<const std::int64_t> first_picks;  // pool rows, picked first, in order
+  std::int32_t n_threads;
+};
+
+// The picks are the same for every thread count.
+Result<OwnedBuffer<std::int64_t>> leader_pick(PickSource pool, std::uint64_t n_words,
+                                              const LeaderRequest& request);
+
+}  // namespace quarnel::engine

@@ -1,0 +1,156 @@
+"""MaxMin and Leader picking against RDKit's own pickers on real molecules,
+with duplicates and empty fingerprints in the pool, and `quarnel pick`."""
+
+import itertools
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from rdkit import Chem, DataStructs, RDLogger
+from rdkit.Chem import AllChem
+from rdkit.SimDivFilters.rdSimDivPickers import LeaderPicker, MaxMinPicker
+
+import quarnel
+from conftest import NCI_SMILES
+
+
+@pytest.fixture(scope="module")
+def pool():
+    """About 900 Morgan fingerprints, then copies of 40 of them and three
+    empty ones: ties that only the pick order can settle."""
+    RDLogger.DisableLog("rdApp.*")
+    fps = []
+    with open(NCI_SMILES) as lines:
+        for line in itertools.islice(lines, 900):
+            mol = Chem.MolFromSmiles(line.split()[0])
+            if mol is not None:
+                fps.append(AllChem.GetMorganFingerprintAsBitVect(mol, 2, nBits=2048))
+    empty = DataStructs.ExplicitBitVect(2048)
+    return fps[:500] + [empty] + fps[500:] + fps[100:140] + [empty, empty]
+
+
+@pytest.fixture(scope="module")
+def pool_file(pool, tmp_path_factory):
+    path = tmp_path_factory.mktemp("picking") / "pool.qfp"
+    quarnel.save_fingerprints(pool, path)
+    return path
+
+
+def rdkit_maxmin(fps, n, seed=-1, first_picks=()):
+    return list(MaxMinPicker().LazyBitVectorPick(fps, len(fps), n, firstPicks=list(first_picks), seed=seed))
+
+
+def rdkit_leader(fps, threshold, n=0, first_picks=()):
+    return list(LeaderPicker().LazyBitVectorPick(fps, len(fps), 1 - threshold, n, list(first_picks)))
+
+
+def same_for_every_thread_count(pick, *args, **kwargs):
+    picks = [pick(*args, **kwargs, n_threads=t).tolist() for t in (1, 2)]
+    assert picks[0] == picks[1]
+    return picks[0]
+
+
+@pytest.mark.parametrize("seed", [0, 1, 42, 2**31 - 1])
+def test_maxmin_is_rdkits_for_seeds(pool, pool_file, seed):
+    result = same_for_every_thread_count(quarnel.maxmin_pick, pool_file, 150, seed=seed)
+    assert result == rdkit_maxmin(pool, 150, seed=seed)
+
+
+def test_maxmin_picks_duplicates_and_empties_last_as_rdkit_does(pool, pool_file):
+    # Every row: once the distinct rows are used up, the copies and the
+    # empty rows follow, the lowest first.
+    result = same_for_every_thread_count(quarnel.maxmin_pick, pool_file, len(pool), seed=3)
+    assert result == rdkit_maxmin(pool, len(pool), seed=3)
+    assert sorted(result) == list(range(len(pool)))
+
+
+@pytest.mark.parametrize("n, first_picks", [(60, [17]), (60, [9, 500, 9]), (2, [4, 5, 6]), (0, [])])
+def test_maxmin_first_picks_and_small_n(pool, pool_file, n, first_picks):
+    result = quarnel.maxmin_pick(pool_file, n, seed=11, first_picks=np.array(first_picks, dtype=np.int64))
+    assert result.dtype == np.int64
+    assert result.tolist() == rdkit_maxmin(pool, n, seed=11, first_picks=first_picks)
+
+
+@pytest.mark.parametrize("first_picks", [[], [30, 2]])
+def test_maxmin_with_references(pool, first_picks):
+    # The references hold an exact copy of pool row 0 and an empty vector.
+    references, rest = pool[:300], pool[300:]
+    references = references + [rest[0]]
+    n = 120
+    combined = rdkit_maxmin(references + rest, len(references) + n,
+                            first_picks=list(range(len(references))) + [len(references) + f for f in first_picks])
+    expected = [row - len(references) for row in combined[len(references):]]
+    result = same_for_every_thread_count(quarnel.maxmin_pick, rest, n, first_picks=first_picks,
+                                         references=references)
+    assert result == expected
+
+
+@pytest.mark.parametrize("threshold", [0.0, 0.2513, 0.6, 0.8, 1.0])
+def test_leader_is_rdkits(pool, pool_file, threshold):
+    result = same_for_every_thread_count(quarnel.leader_pick, pool_file, threshold)
+    assert result == rdkit_leader(pool, threshold)
+
+
+@pytest.mark.parametrize("n, first_picks", [(40, []), (0, [700, 3, 700]), (25, [8, 9]), (1, [5, 6])])
+def test_leader_n_and_first_picks(pool, n, first_picks):
+    result = quarnel.leader_pick(pool, 0.45, n=n, first_picks=first_picks)
+    assert result.tolist() == rdkit_leader(pool, 0.45, n=n, first_picks=first_picks)
+
+
+def test_rdkits_refusals_are_value_errors(pool, pool_file):
+    short = [DataStructs.ExplicitBitVect(1024)] * 3
+    mixed = pool[:3] + short
+    for ours, theirs in [
+        (lambda: quarnel.maxmin_pick([], 0), lambda: rdkit_maxmin([], 0, seed=1)),
+        (lambda: quarnel.maxmin_pick(pool_file, len(pool) + 1), lambda: rdkit_maxmin(pool, len(pool) + 1)),
+        (lambda: quarnel.maxmin_pick(pool_file, -1), lambda: rdkit_maxmin(pool, -1)),
+        (lambda: quarnel.maxmin_pick(pool_file, 5, first_picks=[len(pool)]),
+         lambda: rdkit_maxmin(pool, 5, first_picks=[len(pool)])),
+        (lambda: quarnel.maxmin_pick(pool_file, 5, first_picks=[-1]), lambda: rdkit_maxmin(pool, 5, first_picks=[-1])),
+        (lambda: quarnel.maxmin_pick(pool_file, 5, references=short), lambda: rdkit_maxmin(mixed, 6, seed=0)),
+        (lambda: quarnel.maxmin_pick(mixed, 6, seed=0), lambda: rdkit_maxmin(mixed, 6, seed=0)),
+        (lambda: quarnel.leader_pick([], 0.5), lambda: rdkit_leader([], 0.5)),
+        (lambda: quarnel.leader_pick(pool_file, 0.5, n=len(pool) + 1), lambda: rdkit_leader(pool, 0.5, len(pool) + 1)),
+        (lambda: quarnel.leader_pick(pool_file, 0.5, n=-2), lambda: rdkit_leader(pool, 0.5, -2)),
+        (lambda: quarnel.leader_pick(pool_file, 0.5, first_picks=[-1]),
+         lambda: rdkit_leader(pool, 0.5, first_picks=[-1])),
+    ]:
+        with pytest.raises(ValueError):
+            theirs()
+        with pytest.raises(ValueError) as refusal:
+            ours()
+        assert "\n" not in str(refusal.value)
+    for threshold in (-0.1, 1.5, float("nan")):
+        with pytest.raises(ValueError):
+            quarnel.leader_pick(pool_file, threshold)
+
+
+def test_a_sharded_database_is_refused(tmp_path):
+    with pytest.raises(quarnel.QuarnelError, match="sharded"):
+        quarnel.maxmin_pick(tmp_path, 3)
+
+
+def run_quarnel(*args, cwd):
+    return subprocess.run([sys.executable, "-m", "quarnel", *map(str, args)], capture_output=True, text=True,
+                          cwd=cwd, timeout=120)
+
+
+def test_pick_command(tmp_path, pool):
+    database = quarnel.save_database(pool[:200], tmp_path / "lib.qfp", names=[f"mol{i}" for i in range(200)])
+    (tmp_path / "first.txt").write_text("12\n\n40\n")
+    done = run_quarnel("pick", "lib.qfp", "--maxmin", 6, "--seed", 5, "--first-picks", "first.txt",
+                       "-o", "picks.tsv", "-q", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    lines = (tmp_path / "picks.tsv").read_text().splitlines()
+    expected = rdkit_maxmin(pool[:200], 6, first_picks=[12, 40])
+    assert lines == ["pick\trow\tname"] + [f"{i}\t{row}\tmol{row}" for i, row in enumerate(expected, start=1)]
+    assert quarnel.maxmin_pick(database, 6, first_picks=[12, 40]).tolist() == expected
+
+    for args, status in ((["--maxmin", 201], 1), (["--leader", 1.5], 2),
+                         (["--maxmin", 3, "--first-picks", "bad.txt"], 1)):
+        (tmp_path / "bad.txt").write_text("200\n")
+        failed = run_quarnel("pick", "lib.qfp", *args, "-o", "failed.tsv", cwd=tmp_path)
+        assert failed.returncode == status
+        assert failed.stderr.startswith("quarnel: error: ") and failed.stderr.count("\n") == 1, failed.stderr
+        assert not (tmp_path / "failed.tsv").exists()
