@@ -39,12 +39,18 @@ PyResult<PyRef> call_stoppable(Implementation implementation, InputErrorReport r
     return call_reporting(implementation, report, args, nargsf, kwnames);
   }
   binding::SignalCheck signals;
-  PyResult<PyRef> result = [&] {
-    engine::pool::StopCheckScope stoppable(signals);
-    return call_reporting(implementation, report, args, nargsf, kwnames);
-  }();
-  if (std::optional<PyError> raised = signals.take_raised()) return std::move(*raised);
-  return result;
+  try {
+    PyResult<PyRef> result = [&] {
+      engine::pool::StopCheckScope stoppable(signals);
+      return call_reporting(implementation, report, args, nargsf, kwnames);
+    }();
+    if (std::optional<PyError> raised = signals.take_raised()) return std::move(*raised);
+    return result;
+  } catch (...) {
+    // A worker's failure (bad_alloc) after the stop: the interrupt still wins.
+    if (std::optional<PyError> raised = signals.take_raised()) return std::move(*raised);
+    throw;
+  }
 }
 
 // The single exit of every function: the value, or its error raised after
