@@ -15,32 +15,45 @@ Error capsule_fault() {
   return make_error(ErrorKind::internal_fault, "Failed to access NumPy array API capsule");
 }
 
+// A NumPy that cannot be imported or lacks what we look up is a fault of
+// the installation.  Anything else the imports raised (KeyboardInterrupt
+// from a Ctrl-C that arrived while NumPy's own code ran, MemoryError) is
+// not about NumPy and is passed on as itself; being a failure, it is not
+// kept, and the next call tries again.
+PyError lookup_failure() {
+  if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_ImportError) &&
+      !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    return PyError::fetch();
+  }
+  PyErr_Clear();
+  return capsule_fault();
+}
+
 // NumPy 2 moved the capsule from numpy.core to numpy._core.
 PyResult<const char*> multiarray_module_name() {
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-  if (!numpy) return capsule_fault();
+  if (!numpy) return lookup_failure();
   PyRef version = PyRef::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
+  if (!version) return lookup_failure();
   PyRef lib = PyRef::steal(PyImport_ImportModule("numpy.lib"));
-  if (!version || !lib) return capsule_fault();
+  if (!lib) return lookup_failure();
   PyRef parsed = PyRef::steal(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
   PyRef major = parsed ? PyRef::steal(PyObject_GetAttrString(parsed.get(), "major")) : PyRef();
   const long major_number = major ? PyLong_AsLong(major.get()) : -1;
-  if (major_number < 0) return capsule_fault();
+  if (major_number < 0) return lookup_failure();
   return major_number >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
 }
 
 PyResult<const NumpyApi*> load_numpy_api() {
-  auto module_name = multiarray_module_name();
-  if (!module_name) {
-    PyErr_Clear();
-    return std::move(module_name).error();
-  }
-  PyRef multiarray = PyRef::steal(PyImport_ImportModule(*module_name));
+  QUARNEL_TRY(module_name, multiarray_module_name());
+  PyRef multiarray = PyRef::steal(PyImport_ImportModule(module_name));
   PyRef capsule = multiarray ? PyRef::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API")) : PyRef();
-  void** table = capsule && PyCapsule_CheckExact(capsule.get())
+  if (!capsule) return lookup_failure();
+  void** table = PyCapsule_CheckExact(capsule.get())
                      ? static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr))
                      : nullptr;
   if (table == nullptr) {
+    // A capsule of the wrong kind (or name): NumPy's fault, whatever it set.
     PyErr_Clear();
     return capsule_fault();
   }

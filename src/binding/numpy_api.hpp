@@ -22,6 +22,8 @@ inline constexpr int npy_float64 = 12;  // NPY_DOUBLE
 inline constexpr int npy_array_writeable = 0x0400;
 
 // Looked up once per process; an internal fault if NumPy cannot be reached.
+// Other exceptions raised meanwhile (KeyboardInterrupt) pass as themselves,
+// and a failed look-up is tried again by the next call.
 PyResult<const NumpyApi*> numpy_api();
 
 }  // namespace quarnel::binding

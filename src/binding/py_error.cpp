@@ -36,6 +36,9 @@ PyObject* exception_type(const Error& error) {
     case ErrorKind::not_implemented_error: return PyExc_NotImplementedError;
     case ErrorKind::os_error: return os_error_type(error.os_errno);
     case ErrorKind::internal_fault: return internal_fault_type();
+    // Normally the handler's own exception is raised instead; this is what
+    // a stop without one looks like.
+    case ErrorKind::interrupted: return PyExc_KeyboardInterrupt;
   }
   return internal_fault_type();
 }

@@ -16,6 +16,7 @@ enum class ErrorKind {
   not_implemented_error,
   os_error,        // `os_errno` selects the OSError subclass
   internal_fault,  // a broken invariant of the module, never the caller's fault
+  interrupted,     // the caller's stop check stopped the call (binding: what its handler raised)
 };
 
 struct Error {

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "engine/kernel/kernel_table.hpp"
+#include "engine/pool/worker_pool.hpp"
 
 namespace quarnel::engine {
 
@@ -60,6 +61,8 @@ void scan_group(Scorer* rows, const QueryRow* queries, std::size_t group, const 
   for (std::size_t s = 0; s < group; ++s) start = std::min(start, first_column(s));
   start -= start % block;
   for (std::uint64_t jb = start; jb < db.n_rows; jb += block) {
+    // Per block, not per pair: a stop is seen within one block's work.
+    if (pool::stop_requested()) return;
     const std::uint64_t je = std::min<std::uint64_t>(jb + block, db.n_rows);
     for (std::size_t s = 0; s < group; ++s) {
       if (rows[s].finished()) continue;

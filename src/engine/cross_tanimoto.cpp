@@ -50,13 +50,14 @@ Result<EngineOutput> full_matrix(pool::WorkerPool& pool, CrossSets& sets) {
   if (sets.n_words == 0) return EngineOutput(matrix_buffer(std::move(scores).value(), sets.n_queries, n_db));
   QUARNEL_CHECK(sets.count_db_rows(pool));
   double* out = scores->data();
-  for_each_query_group(pool, sets.n_queries, max_query_group, sets.n_words,
-                       [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
-                         std::vector<FullRow> rows;
-                         scan_queries(
-                             sets, first, n, scratch,
-                             [&](std::uint64_t i, std::size_t) { return FullRow(out + i * n_db, 0); }, rows);
-                       });
+  QUARNEL_CHECK(for_each_query_group(
+      pool, sets.n_queries, max_query_group, sets.n_words,
+      [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
+        std::vector<FullRow> rows;
+        scan_queries(
+            sets, first, n, scratch, [&](std::uint64_t i, std::size_t) { return FullRow(out + i * n_db, 0); },
+            rows);
+      }));
   return EngineOutput(matrix_buffer(std::move(scores).value(), sets.n_queries, n_db));
 }
 
@@ -66,15 +67,15 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, CrossSets& sets, Agg
   if (sets.n_words == 0) return EngineOutput(vector_buffer(std::move(values).value(), sets.n_queries));
   QUARNEL_CHECK(sets.count_db_rows(pool));
   double* out = values->data();
-  for_each_query_group(pool, sets.n_queries, max_query_group, sets.n_words,
-                       [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
-                         std::vector<AggregateRow> rows;
-                         scan_queries(
-                             sets, first, n, scratch,
-                             [&](std::uint64_t, std::size_t) { return AggregateRow(mode, UINT64_MAX); },
-                             rows);
-                         for (std::size_t s = 0; s < n; ++s) out[first + s] = rows[s].value(sets.db.n_rows);
-                       });
+  QUARNEL_CHECK(for_each_query_group(
+      pool, sets.n_queries, max_query_group, sets.n_words,
+      [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
+        std::vector<AggregateRow> rows;
+        scan_queries(
+            sets, first, n, scratch,
+            [&](std::uint64_t, std::size_t) { return AggregateRow(mode, UINT64_MAX); }, rows);
+        for (std::size_t s = 0; s < n; ++s) out[first + s] = rows[s].value(sets.db.n_rows);
+      }));
   return EngineOutput(vector_buffer(std::move(values).value(), sets.n_queries));
 }
 
@@ -109,22 +110,23 @@ Result<EngineOutput> top_k(pool::WorkerPool& pool, CrossSets& sets, std::uint64_
     std::uint32_t* index_out = indices->data();
     double* score_out = scores->data();
     const std::size_t group = topk_group_size(kept);
-    for_each_query_group(pool, sets.n_queries, group, sets.n_words,
-                         [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
-                           // A heap that cannot be had throws bad_alloc, which
-                           // run() passes on: the call fails as a whole.
-                           std::vector<TopKEntry> heaps(n * kept);
-                           std::vector<TopKRow> rows;
-                           scan_queries(
-                               sets, first, n, scratch,
-                               [&](std::uint64_t, std::size_t s) {
-                                 return TopKRow(heaps.data() + s * kept, kept, index_offset);
-                               },
-                               rows);
-                           for (std::size_t s = 0; s < n; ++s) {
-                             rows[s].write(index_out + (first + s) * kept, score_out + (first + s) * kept);
-                           }
-                         });
+    QUARNEL_CHECK(for_each_query_group(pool, sets.n_queries, group, sets.n_words,
+                                       [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
+                                         // A heap that cannot be had throws bad_alloc, which
+                                         // run() passes on: the call fails as a whole.
+                                         std::vector<TopKEntry> heaps(n * kept);
+                                         std::vector<TopKRow> rows;
+                                         scan_queries(
+                                             sets, first, n, scratch,
+                                             [&](std::uint64_t, std::size_t s) {
+                                               return TopKRow(heaps.data() + s * kept, kept, index_offset);
+                                             },
+                                             rows);
+                                         for (std::size_t s = 0; s < n; ++s) {
+                                           rows[s].write(index_out + (first + s) * kept,
+                                                         score_out + (first + s) * kept);
+                                         }
+                                       }));
   }
   return EngineOutput(TopKOutput{matrix_buffer(std::move(indices).value(), sets.n_queries, kept),
                                  matrix_buffer(std::move(scores).value(), sets.n_queries, kept)});

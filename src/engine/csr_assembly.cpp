@@ -1,5 +1,6 @@
 #include "engine/csr_assembly.hpp"
 
+#include "engine/pool_error.hpp"
 #include "engine/tanimoto_score.hpp"
 
 namespace quarnel::engine {
@@ -41,9 +42,9 @@ Result<CsrOutput> assemble_cross_rows(pool::WorkerPool& pool, const std::vector<
   const std::int64_t* indptr = csr.indptr.data();
   std::uint32_t* indices = csr.indices.data();
   double* scores = csr.scores.data();
-  pool.run([&] {
+  QUARNEL_CHECK(run_on_pool(pool, [&] {
     pool::parallel_for_rows(n_rows, [&](std::size_t first, std::size_t last) {
-      for (std::size_t i = first; i < last; ++i) {
+      for (std::size_t i = first; i < last && !pool::stop_requested(); ++i) {
         auto at = static_cast<std::uint64_t>(indptr[i]);
         for (const ThresholdHit& hit : rows[i].hits()) {
           indices[at] = static_cast<std::uint32_t>(hit.column + index_offset);
@@ -52,7 +53,7 @@ Result<CsrOutput> assemble_cross_rows(pool::WorkerPool& pool, const std::vector<
         }
       }
     });
-  });
+  }));
   return std::move(csr).output(n_rows);
 }
 

@@ -40,14 +40,14 @@ Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, RowSet set, std::ui
   QUARNEL_TRY(counts, count_row_bits(pool, set.words, n, n_words));
   set.counts = counts.data();
   double* out = scores->data();
-  for_each_query_group(pool, n, max_query_group, n_words,
-                       [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
-                         std::vector<FullRow> rows;
-                         scan_rows(
-                             set, first, count, scratch,
-                             [&](std::uint64_t i) { return FullRow(out + condensed_row_start(i, n), i + 1); },
-                             [](std::uint64_t i) { return i + 1; }, rows);
-                       });
+  QUARNEL_CHECK(for_each_query_group(
+      pool, n, max_query_group, n_words, [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
+        std::vector<FullRow> rows;
+        scan_rows(
+            set, first, count, scratch,
+            [&](std::uint64_t i) { return FullRow(out + condensed_row_start(i, n), i + 1); },
+            [](std::uint64_t i) { return i + 1; }, rows);
+      }));
   return EngineOutput(vector_buffer(std::move(scores).value(), length));
 }
 
@@ -72,23 +72,23 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, RowSet set, std::uin
   if (mode == AggregationMode::max && n * n_words * sizeof(std::uint64_t) <= best_first_max_bytes) {
     QUARNEL_TRY(order, rows_by_count(set));
     const BestFirstMax best_first(set, order.data());
-    for_each_query_group(pool, n, max_query_group, n_words,
-                         [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
-                           for (std::uint64_t i = first; i < first + count; ++i) {
-                             out[i] =
-                                 best_first.of(query_row(set.words, i, n_words, scratch.kernel), scratch);
-                           }
-                         });
+    QUARNEL_CHECK(for_each_query_group(pool, n, max_query_group, n_words,
+                                       [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
+                                         for (std::uint64_t i = first; i < first + count; ++i) {
+                                           out[i] = best_first.of(
+                                               query_row(set.words, i, n_words, scratch.kernel), scratch);
+                                         }
+                                       }));
     return EngineOutput(vector_buffer(std::move(values).value(), n));
   }
-  for_each_query_group(
+  QUARNEL_CHECK(for_each_query_group(
       pool, n, max_query_group, n_words, [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
         std::vector<AggregateRow> rows;
         scan_rows(
             set, first, count, scratch, [&](std::uint64_t i) { return AggregateRow(mode, i); },
             [](std::uint64_t) { return std::uint64_t{0}; }, rows);
         for (std::size_t s = 0; s < count; ++s) out[first + s] = rows[s].value(n - 1);
-      });
+      }));
   return EngineOutput(vector_buffer(std::move(values).value(), n));
 }
 

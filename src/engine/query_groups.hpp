@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "common/function_ref.hpp"
+#include "common/result.hpp"
 #include "engine/block_scan.hpp"
 #include "engine/pool/worker_pool.hpp"
+#include "engine/pool_error.hpp"
 
 namespace quarnel::engine {
 
@@ -35,15 +37,17 @@ inline std::uint64_t balanced_group_size(std::uint64_t n_rows, std::size_t group
   return (n_rows + shared - 1) / shared;
 }
 
-inline void for_each_query_group(pool::WorkerPool& pool, std::uint64_t n_rows, std::size_t group_size,
-                                 std::uint64_t n_words, GroupBody body) {
+// The interrupted error when the caller's stop check stopped the loop.
+inline Result<Ok> for_each_query_group(pool::WorkerPool& pool, std::uint64_t n_rows, std::size_t group_size,
+                                       std::uint64_t n_words, GroupBody body) {
   const kernel::KernelTable& kernel = kernel::kernel_for_width(n_words);
   const std::uint64_t size = balanced_group_size(n_rows, group_size, pool.thread_count());
   const std::uint64_t n_groups = (n_rows + size - 1) / size;
-  pool.run([&] {
+  return run_on_pool(pool, [&] {
     pool::parallel_for_rows(n_groups, [&](std::size_t first, std::size_t last) {
       BlockScratch scratch{kernel, n_words, {}, {}};
       for (std::uint64_t g = first; g < last; ++g) {
+        if (pool::stop_requested()) return;
         const std::uint64_t row = g * size;
         body(row, static_cast<std::size_t>(std::min(size, n_rows - row)), scratch);
       }

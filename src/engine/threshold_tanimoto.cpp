@@ -88,10 +88,10 @@ Result<std::vector<RowHits>> search_rows(pool::WorkerPool& pool, const std::uint
   }
   HitBudget budget(max_hits);
   ThresholdScan scan{query_words, set, threshold, rows, budget};
-  for_each_query_group(pool, n_rows, max_query_group, n_words,
-                       [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
-                         scan.search_group(first, n, scratch, first_column);
-                       });
+  QUARNEL_CHECK(for_each_query_group(pool, n_rows, max_query_group, n_words,
+                                     [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
+                                       scan.search_group(first, n, scratch, first_column);
+                                     }));
   if (budget.exhausted()) return results_too_large();
   return rows;
 }

@@ -4,8 +4,10 @@
 #include <new>
 
 #include "binding/in_memory_functions.hpp"
+#include "binding/signal_check.hpp"
 #include "binding/threshold_functions.hpp"
 #include "bridge/input_error_report.hpp"
+#include "engine/pool/stop_check.hpp"
 #include "store/file_functions.hpp"
 #include "store/picker_file_functions.hpp"
 #include "store/threshold_file_functions.hpp"
@@ -28,6 +30,30 @@ PyResult<PyRef> call_reporting(Implementation implementation, InputErrorReport r
   return result;
 }
 
+// The checked functions, which the package calls, stop on Ctrl-C: what the
+// signal handler raised wins over everything else.  The module's own
+// functions run to the end, even inside a checked call's signal handler.
+PyResult<PyRef> call_stoppable(Implementation implementation, InputErrorReport report, PyObject* const* args,
+                               Py_ssize_t nargsf, PyObject* kwnames) {
+  if (report != InputErrorReport::keep) {
+    engine::pool::StopCheckScope unstoppable;
+    return call_reporting(implementation, report, args, nargsf, kwnames);
+  }
+  binding::SignalCheck signals;
+  try {
+    PyResult<PyRef> result = [&] {
+      engine::pool::StopCheckScope stoppable(signals);
+      return call_reporting(implementation, report, args, nargsf, kwnames);
+    }();
+    if (std::optional<PyError> raised = signals.take_raised()) return std::move(*raised);
+    return result;
+  } catch (...) {
+    // A worker's failure (bad_alloc) after the stop: the interrupt still wins.
+    if (std::optional<PyError> raised = signals.take_raised()) return std::move(*raised);
+    throw;
+  }
+}
+
 // The single exit of every function: the value, or its error raised after
 // everything the call owned has been released.  An input error kept by the
 // bridge or the writer wins over the result the call went on to make.
@@ -35,7 +61,7 @@ template <Implementation implementation, InputErrorReport report>
 PyObject* entry_point(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
                       PyObject* kwnames) noexcept {
   try {
-    PyResult<PyRef> result = call_reporting(implementation, report, args, nargsf, kwnames);
+    PyResult<PyRef> result = call_stoppable(implementation, report, args, nargsf, kwnames);
     if (result) return std::move(result).value().release();
     std::move(result).error().raise();
   } catch (const std::bad_alloc&) {

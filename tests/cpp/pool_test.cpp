@@ -22,6 +22,7 @@
 #include "engine/pool/join.hpp"
 #include "engine/pool/spawn.hpp"
 #include "engine/pool/splitter.hpp"
+#include "engine/pool/stop_check.hpp"
 #include "engine/pool/thread_count.hpp"
 #include "engine/pool/worker.hpp"
 #include "engine/pool/worker_pool.hpp"
@@ -241,6 +242,62 @@ TEST(WorkerPool, ExceptionsReachTheCallerAndThePoolStaysUsable) {
       for (std::size_t row = first; row < last; ++row) ++hits[row];
     });
   });
+  for (const auto& hit : hits) ASSERT_EQ(hit.load(), 1);
+}
+
+// A loop that would take minutes, checking for a stop between rows as the
+// engine's loops do between blocks; counts the rows it did.
+std::size_t run_long_loop(WorkerPool& pool, std::atomic<bool>& started) {
+  std::atomic<std::size_t> done{0};
+  pool.run([&] {
+    parallel_for_rows(1'000'000, [&](std::size_t first, std::size_t last) {
+      started = true;
+      for (std::size_t row = first; row < last && !stop_requested(); ++row) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        ++done;
+      }
+    });
+  });
+  return done.load();
+}
+
+TEST(WorkerPool, AStopCheckStopsTheJobAndLaterRuns) {
+  WorkerPool pool = make_pool(2);
+  std::atomic<bool> started{false};
+  int polls = 0;
+  auto check = [&] { return ++polls, started.load(); };
+  std::size_t done = 0;
+  {
+    StopCheckScope scope(check);
+    done = run_long_loop(pool, started);
+    EXPECT_TRUE(pool.stop_requested());
+    EXPECT_GE(polls, 1);
+    EXPECT_LT(done, 1'000'000u);
+    // Stopped once, the pool runs nothing more, and asks no more.
+    bool ran = false;
+    const int polls_before = polls;
+    pool.run([&] { ran = true; });
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(polls, polls_before);
+  }
+  EXPECT_GT(done, 0u);
+}
+
+TEST(WorkerPool, ACallWithoutCheckIsNotStoppedByAnOuterOne) {
+  WorkerPool pool = make_pool(2);
+  auto stop_at_once = [] { return true; };
+  StopCheckScope outer(stop_at_once);
+  StopCheckScope unstoppable;
+  std::vector<std::atomic<int>> hits(50'000);
+  pool.run([&] {
+    parallel_for_rows(hits.size(), [&](std::size_t first, std::size_t last) {
+      for (std::size_t row = first; row < last; ++row) {
+        if (row % 16 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        ++hits[row];
+      }
+    });
+  });
+  EXPECT_FALSE(pool.stop_requested());
   for (const auto& hit : hits) ASSERT_EQ(hit.load(), 1);
 }
 

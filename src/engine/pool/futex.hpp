@@ -4,6 +4,7 @@
 // so a waker can never touch a frame that its waiter has already left.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace quarnel::engine::pool {
@@ -12,6 +13,10 @@ namespace quarnel::engine::pool {
 // once when the word already differs, or spuriously: callers loop on their
 // own condition.
 void futex_wait(const std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept;
+
+// As futex_wait, and also returns once `timeout` has passed.
+void futex_wait_for(const std::atomic<std::uint32_t>& word, std::uint32_t expected,
+                    std::chrono::nanoseconds timeout) noexcept;
 
 // Wakes at most one thread blocked on `word`.
 void futex_wake_one(const std::atomic<std::uint32_t>& word) noexcept;

@@ -13,6 +13,8 @@ using RowBody = FunctionRef<void(std::size_t, std::size_t)>;
 
 void run_rows(Worker& worker, std::size_t first, std::size_t last, Splitter splitter, bool migrated,
               RowBody body) {
+  // A stopped call leaves the pieces nobody has started.
+  if (worker.pool().stop_requested()) return;
   if (!splitter.try_split(last - first, migrated)) {
     body(first, last);
     return;

@@ -32,11 +32,27 @@ struct PoolState {
     sleep.wake_all();
   }
 
+  // Asks the workers to leave the rest of the current job undone: its
+  // loops look at this between blocks of rows.
+  void request_stop() noexcept {
+    // relaxed: nothing is published through the flag.  A loop that reads it
+    // late only does some more work; the waiter still learns the job is over
+    // from its latch, which orders the workers' writes, and the flag is read
+    // for the call's answer only by the thread that set it.
+    stop.store(true, std::memory_order_relaxed);
+  }
+
+  bool stop_requested() const noexcept {
+    // relaxed: see request_stop(); one load per block of rows.
+    return stop.load(std::memory_order_relaxed);
+  }
+
   const unsigned n_threads;
   Sleep sleep;
   Injector injector;
   std::unique_ptr<WorkDeque[]> deques;  // one per worker, by index
   std::atomic<bool> terminate{false};
+  std::atomic<bool> stop{false};
 };
 
 }  // namespace quarnel::engine::pool

@@ -71,6 +71,10 @@ void Sleep::wake_all() noexcept {
 
 void Sleep::wait_external(std::uint32_t seen) const noexcept { futex_wait(external_, seen); }
 
+void Sleep::wait_external_for(std::uint32_t seen, std::chrono::nanoseconds timeout) const noexcept {
+  futex_wait_for(external_, seen, timeout);
+}
+
 void Sleep::notify_external() noexcept {
   // seq_cst, after the latch store: a waiter that missed the latch read the
   // counter before this increment, so its futex wait does not block.

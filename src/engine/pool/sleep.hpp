@@ -5,6 +5,7 @@
 // job frame has gone.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -57,6 +58,8 @@ class Sleep {
     return external_.load(std::memory_order_seq_cst);
   }
   void wait_external(std::uint32_t seen) const noexcept;
+  // The same, giving up after `timeout`: a waiter with a stop check to poll.
+  void wait_external_for(std::uint32_t seen, std::chrono::nanoseconds timeout) const noexcept;
   void notify_external() noexcept;
 
  private:

@@ -1,4 +1,5 @@
 #include "engine/pool/worker.hpp"
+#include "engine/pool/worker_pool.hpp"
 
 #include <sched.h>
 
@@ -29,6 +30,11 @@ Worker::Worker(PoolState& pool, unsigned index) noexcept
 Worker::~Worker() { current_worker = nullptr; }
 
 Worker* Worker::current() noexcept { return current_worker; }
+
+bool stop_requested() noexcept {
+  const Worker* worker = current_worker;
+  return worker != nullptr && worker->pool().stop_requested();
+}
 
 bool Worker::push(JobHeader* job) noexcept {
   if (!pool_.deques[index_].push(job)) return false;

@@ -8,6 +8,7 @@
 #include "engine/pool/job.hpp"
 #include "engine/pool/pool_state.hpp"
 #include "engine/pool/spawn.hpp"
+#include "engine/pool/stop_check.hpp"
 #include "engine/pool/thread_count.hpp"
 #include "engine/pool/worker.hpp"
 
@@ -29,6 +30,10 @@ void* worker_entry(void* raw) {
   worker.main_loop();
   return nullptr;
 }
+
+// A check that threw would unwind out of run() while workers still use the
+// job in its frame: terminate instead.
+bool poll(const StopCheck& check) noexcept { return check(); }
 
 Error thread_start_failure(int errnum) {
   return make_error(ErrorKind::runtime_error, describe_os_error(errnum));
@@ -85,19 +90,33 @@ void WorkerPool::run(FunctionRef<void()> job) {
     return;
   }
 
+  // A job of a stopped call would only produce more partial results.
+  if (pool->stop_requested()) return;
+
   auto call = [job](Worker&, bool) { job(); };
   StackJob<decltype(call)> handed_in(call, pool->sleep, JobLatch::external_waiter);
   pool->injector.push(&handed_in);
   pool->sleep.announce_work(0);
+  const StopCheck* check = current_stop_check();
   for (;;) {
     // Epoch before latch: a completion after the check moves the epoch off
     // the value we sleep on, so the wake cannot be missed.
     const std::uint32_t epoch = pool->sleep.external_epoch();
     if (handed_in.latch().probe()) break;
-    pool->sleep.wait_external(epoch);
+    if (check == nullptr) {
+      pool->sleep.wait_external(epoch);
+      continue;
+    }
+    pool->sleep.wait_external_for(epoch, stop_check_interval);
+    if (!handed_in.latch().probe() && poll(*check)) {
+      pool->request_stop();
+      check = nullptr;  // asked once; now only the workers' exit matters
+    }
   }
   handed_in.rethrow_if_failed();
 }
+
+bool WorkerPool::stop_requested() const { return state_ && state_->stop_requested(); }
 
 void WorkerPool::shutdown() {
   // The state stays referenced (thread_count() still answers); the workers
