@@ -5,13 +5,16 @@ The twelve functions of the `_quarnel` extension, raising invalid input
 instead of printing it; fingerprint databases (`Database`,
 `ShardedDatabase`); search and similarity for fingerprints in any form
 (`search`, `similarity_matrix`, `butina`); molecules to fingerprints
-(`fingerprint_molecules`); and the ``quarnel`` command line.  Distributed
+(`fingerprint_molecules`); FPS files (`read_fps`, `Database.write_fps`)
+and NumPy arrays (`to_numpy`, `BitArray`, `PackedBits`) in and out; and
+the ``quarnel`` command line.  Distributed
 search is in `quarnel.distributed` (it imports Dask).
 """
 
 from . import functions
+from .arrays import BitArray, PackedBits
 from .clustering import butina
-from .database import Database, ShardedDatabase, save_database
+from .database import Database, ShardedDatabase, save_database, to_numpy
 from .errors import QuarnelError
 from .functions import (
     bulk_tanimoto_mmap,
@@ -27,6 +30,7 @@ from .functions import (
     load_fingerprints,
     save_fingerprints,
 )
+from .fps import FpsReport, read_fps
 from .molecules import FingerprintReport, fingerprint_molecules
 from .results import SearchResult, ThresholdResult
 from .search import search
@@ -41,6 +45,11 @@ __all__ = [
     "SearchResult",
     "ThresholdResult",
     "save_database",
+    "to_numpy",
+    "BitArray",
+    "PackedBits",
+    "read_fps",
+    "FpsReport",
     "search",
     "fingerprint_molecules",
     "FingerprintSpec",
