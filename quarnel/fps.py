@@ -102,7 +102,7 @@ class FpsReport:
     spec: Optional[FingerprintSpec]
 
 
-def _open_text(path, mode):
+def _open(path, mode):
     return gzip.open(path, mode) if os.fsdecode(os.fspath(path)).lower().endswith(".gz") else open(path, mode)
 
 
@@ -113,7 +113,7 @@ def read_fps(source, output, *, progress: bool = False) -> FpsReport:
     is an error naming the file and the line, and nothing is written."""
     source = Path(os.fspath(source))
     try:
-        with _open_text(source, "rb") as stream, \
+        with _open(source, "rb") as stream, \
                 progress_bar(progress, "read FPS", "B", total=source.stat().st_size, unit_scale=True) as bar:
             reader = _Reader(source, stream)
             return reader.read(output, bar)
@@ -255,7 +255,7 @@ class _Reader:
         """Raises the error of a line that the bulk checks refused."""
         text = block[starts[row]:stops[row]]
         self.check_digits(self.line + row + 1, text.split(b"\t", 1)[0])
-        raise AssertionError("a refused line passed every check")
+        self.fail(self.line + row + 1, "not a fingerprint line (the fingerprint in hex, a tab and its id)")
 
     def names(self, data: np.ndarray, starts, stops, ends, lengths) -> bytes:
         """Each line's id, cleaned as names are stored, one per line.  An
