@@ -6,13 +6,16 @@ instead of printing it; fingerprint databases (`Database`,
 `ShardedDatabase`); search and similarity for fingerprints in any form
 (`search`, `similarity_matrix`, `butina`); molecules to fingerprints
 (`fingerprint_molecules`); diversity picking (`maxmin_pick`,
-`leader_pick`); and the ``quarnel`` command line.  Distributed
+`leader_pick`); FPS files (`read_fps`, `Database.write_fps`) and NumPy
+arrays (`to_numpy`, `BitArray`, `PackedBits`) in and out; and the
+``quarnel`` command line.  Distributed
 search is in `quarnel.distributed` (it imports Dask).
 """
 
 from . import functions
+from .arrays import BitArray, PackedBits
 from .clustering import butina
-from .database import Database, ShardedDatabase, save_database
+from .database import Database, ShardedDatabase, save_database, to_numpy
 from .errors import QuarnelError
 from .functions import (
     bulk_tanimoto_mmap,
@@ -28,6 +31,7 @@ from .functions import (
     load_fingerprints,
     save_fingerprints,
 )
+from .fps import FpsReport, read_fps
 from .molecules import FingerprintReport, fingerprint_molecules
 from .picking import leader_pick, maxmin_pick
 from .results import SearchResult, ThresholdResult
@@ -43,6 +47,11 @@ __all__ = [
     "SearchResult",
     "ThresholdResult",
     "save_database",
+    "to_numpy",
+    "BitArray",
+    "PackedBits",
+    "read_fps",
+    "FpsReport",
     "search",
     "fingerprint_molecules",
     "FingerprintSpec",

@@ -19,12 +19,13 @@ from .checks import MAX_ROWS, MAX_THREADS, check_threads
 from .clustering import butina
 from .database import Database, ShardedDatabase
 from .errors import QuarnelError
-from .file_kinds import SHARD_SET_SUFFIX, molecule_file_kind
+from .file_kinds import SHARD_SET_SUFFIX, is_fps_file, molecule_file_kind
 from .fingerprint_file import FingerprintFile, clean_name, mean_bits_set
+from .fps import read_fps
 from .interrupt import deferred_interrupts
 from .molecules import describe_skipped, fingerprint_molecules
 from .picking import leader_pick, maxmin_pick
-from .resolve import skipped_summary
+from .resolve import resolved, skipped_summary
 from .search import search
 from .settings import FINGERPRINT_TYPES, FingerprintSpec
 from .version import __version__
@@ -110,14 +111,22 @@ def report_skipped(skipped) -> None:
         print(f"{PROGRAM}: {skipped_summary(skipped)}", file=sys.stderr)
 
 
+# Options of `fingerprint` that say how to make fingerprints from molecules,
+# and so cannot apply to an FPS file, which holds them already.
+MOLECULE_OPTIONS = ("type", "radius", "bits", "features", "min_path", "max_path", "name_field", "workers",
+                    "shard_rows")
+
+
 def run_fingerprint(args) -> int:
     kind = molecule_file_kind(args.input)
-    if kind is None:
-        raise QuarnelError(f"{args.input}: not a molecule file (expected .smi, .smiles, .sdf or .sd, "
+    if kind is None and not is_fps_file(args.input):
+        raise QuarnelError(f"{args.input}: not a molecule file or FPS file (expected .smi, .smiles, .sdf, .sd or .fps, "
                            "optionally .gz)")
     if not os.path.exists(args.input):
         raise FileNotFoundError(2, "No such file or directory", args.input)
-    settings = FingerprintSpec.from_options(args.type, args.bits, radius=args.radius, features=args.features,
+    if kind is None:
+        return read_fps_file(args)
+    settings = FingerprintSpec.from_options(args.type or "morgan", args.bits, radius=args.radius, features=args.features,
                                             min_path=args.min_path, max_path=args.max_path)
     output = Path(args.output) if args.output else default_output(args.input)
     if args.shard_rows is not None and not args.output:
@@ -129,6 +138,28 @@ def run_fingerprint(args) -> int:
               f"(all listed in {output}.json)", file=sys.stderr)
     if not args.quiet:
         print(f"{PROGRAM}: wrote {report.rows} fingerprints to {output}", file=sys.stderr)
+    return 0
+
+
+def read_fps_file(args) -> int:
+    given = [name for name in MOLECULE_OPTIONS if getattr(args, name) not in (None, False)]
+    if given:
+        listed = ", ".join("--" + name.replace("_", "-") for name in given)
+        raise QuarnelError(f"{listed}: for molecule files; {args.input} holds fingerprints already")
+    output = Path(args.output) if args.output else default_output(args.input)
+    report = read_fps(args.input, output, progress=not args.quiet)
+    if not args.quiet:
+        print(f"{PROGRAM}: wrote {report.rows} fingerprints of {report.n_bits} bits to {output}", file=sys.stderr)
+    return 0
+
+
+def run_export(args) -> int:
+    database = Database(args.database)
+    if args.output is None or args.output == "-":
+        database.write_fps(sys.stdout.buffer)
+        sys.stdout.buffer.flush()
+    else:
+        database.write_fps(args.output, progress=not args.quiet)
     return 0
 
 
@@ -190,15 +221,15 @@ def run_search(args) -> int:
 
 
 def run_cluster(args) -> int:
-    database = Database(args.database)
-    clusters = butina(database, args.threshold, reordering=args.reordering, n_threads=args.threads,
-                      progress=not args.quiet)
-    names = database.names
-    with output_stream(args.output) as stream:
-        stream.write("cluster\tposition\trow\tname\n")
-        for number, members in enumerate(clusters, start=1):
-            for position, row in enumerate(members):
-                stream.write(f"{number}\t{position}\t{row}\t{clean_name(names[row])}\n")
+    with resolved(args.database, database=True, progress=not args.quiet) as database:
+        clusters = butina(database, args.threshold, reordering=args.reordering, n_threads=args.threads,
+                          progress=not args.quiet)
+        names = database.names
+        with output_stream(args.output) as stream:
+            stream.write("cluster\tposition\trow\tname\n")
+            for number, members in enumerate(clusters, start=1):
+                for position, row in enumerate(members):
+                    stream.write(f"{number}\t{position}\t{row}\t{clean_name(names[row])}\n")
     if not args.quiet:
         print(f"{PROGRAM}: {len(clusters)} clusters of {database.rows} molecules", file=sys.stderr)
     return 0
@@ -246,13 +277,15 @@ def run_pick(args) -> int:
 
 
 def add_fingerprint_command(commands):
-    command = commands.add_parser("fingerprint", help="fingerprint a SMILES or SDF file into a database",
+    command = commands.add_parser("fingerprint", help="fingerprint a SMILES or SDF file, or read an FPS file, "
+                                                      "into a database",
                                   description="Fingerprint the molecules of a SMILES or SDF file (.gz too) "
-                                              "into a .qfp database with its names and metadata.")
-    command.add_argument("input", help="SMILES (.smi) or SDF (.sdf) file, optionally gzip-compressed")
+                                              "into a .qfp database with its names and metadata, or read the "
+                                              "fingerprints of an FPS file (.fps, .fps.gz) into one.")
+    command.add_argument("input", help="SMILES (.smi), SDF (.sdf) or FPS (.fps) file, optionally gzip-compressed")
     command.add_argument("-o", "--output", help="the database to write (default: INPUT's name with .qfp, "
                                                 "in the current folder)")
-    command.add_argument("--type", choices=FINGERPRINT_TYPES, default="morgan", help="fingerprint type")
+    command.add_argument("--type", choices=FINGERPRINT_TYPES, help="fingerprint type (default morgan)")
     command.add_argument("--radius", type=bounded_int(0, 64), help="Morgan radius (default 2)")
     command.add_argument("--bits", type=bounded_int(1, 2**31),
                          help="bits per fingerprint (default 2048; MACCS keys have 167)")
@@ -268,6 +301,18 @@ def add_fingerprint_command(commands):
     command.set_defaults(run=run_fingerprint)
 
 
+def add_export_command(commands):
+    command = commands.add_parser("export", help="write a database as an FPS file",
+                                  description="Write a database as an FPS file: the header (#FPS1, "
+                                              "#num_bits, #type, #software, #date), then one hex<TAB>id line "
+                                              "per row, the ids from the names (row numbers without them).")
+    command.add_argument("database", help="the .qfp database or a .qfpset manifest")
+    command.add_argument("-o", "--output", help="the FPS file (.fps, or .fps.gz compressed; default or -: "
+                                                "standard output)")
+    command.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    command.set_defaults(run=run_export)
+
+
 def add_info_command(commands):
     command = commands.add_parser("info", help="describe a database",
                                   description="Rows, bits, size, mean bits set and how a database was made.")
@@ -279,8 +324,8 @@ def add_search_command(commands):
     command = commands.add_parser("search", help="the k most similar database rows of every query",
                                   description="Top-k Tanimoto search.  QUERIES is a .qfp file, or a SMILES or "
                                               "SDF file fingerprinted as the database's metadata says.")
-    command.add_argument("queries", help="a .qfp file, a SMILES or SDF file, or a SMILES")
-    command.add_argument("database", help="the .qfp database or a .qfpset manifest")
+    command.add_argument("queries", help="a .qfp or .fps file, a SMILES or SDF file, or a SMILES")
+    command.add_argument("database", help="the .qfp database, a .qfpset manifest or an FPS file")
     command.add_argument("-k", type=bounded_int(1, MAX_ROWS),
                          help="hits per query (default 10; with --threshold: all of them)")
     command.add_argument("--threshold", type=similarity_threshold,
@@ -304,7 +349,7 @@ def add_cluster_command(commands):
     command = commands.add_parser("cluster", help="Taylor-Butina clustering of a database",
                                   description="Taylor-Butina clustering, as RDKit's Butina.ClusterData with "
                                               "distance 1 - threshold, without an N x N matrix.")
-    command.add_argument("database", help="the .qfp database or a .qfpset manifest")
+    command.add_argument("database", help="the .qfp database, a .qfpset manifest or an FPS file")
     command.add_argument("--threshold", type=similarity_threshold, required=True,
                          help="molecules scoring at least this are neighbours (0 to 1)")
     command.add_argument("--reordering", action="store_true",
@@ -345,6 +390,7 @@ def build_parser() -> ArgumentParser:
                                      parser_class=ArgumentParser)
     add_fingerprint_command(commands)
     add_info_command(commands)
+    add_export_command(commands)
     add_search_command(commands)
     add_cluster_command(commands)
     add_pick_command(commands)

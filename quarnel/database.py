@@ -10,10 +10,15 @@ import os
 from pathlib import Path
 from typing import Optional, Sequence
 
+import numpy as np
+
 from . import functions
+from .arrays import as_rows, is_array
 from .errors import QuarnelError
 from .fingerprint_file import (FingerprintFile, metadata_path, names_path, read_header, write_metadata,
-                               write_names)
+                               write_names, write_rows)
+from .fps import write_fps
+from .resolve import resolved
 from .search import search
 from .file_kinds import SHARD_SET_SUFFIX
 from .shards import ShardSet
@@ -50,6 +55,19 @@ class Database(FingerprintFile):
         return search(queries, self, k, threshold=threshold, n_threads=n_threads, window_rows=window_rows,
                       progress=progress, allow_mismatch=allow_mismatch, name_field=name_field)
 
+    def to_numpy(self) -> np.ndarray:
+        """The rows as a read-only (rows, words) uint64 array mapped from the
+        file, not copied: bit i of a row in word i // 64 at bit i % 64."""
+        return self.words()
+
+    def write_fps(self, path, *, progress: bool = False) -> int:
+        """Writes the database as an FPS file (``.fps``, or ``.fps.gz``
+        compressed; or a binary stream) and returns the row count: a
+        ``#type`` line from the fingerprint settings where known, then one
+        ``hex<TAB>id`` line per row, the ids from the names (row numbers
+        without them).  The file appears only when complete."""
+        return write_fps(self, path, progress=progress)
+
 
 class ShardedDatabase(ShardSet, Database):
     """A database of several fingerprint files, searched as one; rows are
@@ -69,21 +87,44 @@ class ShardedDatabase(ShardSet, Database):
     def words(self):
         raise QuarnelError(f"{self.path}: a sharded database has no single array of rows; read its shards")
 
+    def to_numpy(self) -> np.ndarray:
+        """All the rows in one (rows, words) uint64 array: a copy, since
+        the shards are separate files."""
+        return to_numpy(self)
+
+
+def to_numpy(fingerprints) -> np.ndarray:
+    """The (N, W) uint64 rows of fingerprints in any form the package takes
+    (a database, a path, molecules, bit vectors, an array): bit i of a row
+    in word i // 64 at bit i % 64, least significant first.  A new array;
+    `Database.to_numpy` maps a database's rows without copying them."""
+    with resolved(fingerprints) as given:
+        if given.rows == 0:
+            return np.zeros((0, (given.n_bits + 63) // 64), np.uint64)
+        return np.array(FingerprintFile(given.single_file()).words())
+
 
 def save_database(fps, path, names: Optional[Sequence] = None, metadata: Optional[dict] = None) -> Database:
-    """Saves ExplicitBitVect objects as a database, with names (default:
-    none, rows are named by number) and metadata sidecars.  Nothing is
-    written when anything is wrong: a name count that is not the vector
-    count, a bad vector, a full disk."""
-    fps = list(fps)
+    """Saves fingerprints as a database, with names (default: none, rows
+    are named by number) and metadata sidecars.  `fps` is a sequence of
+    ExplicitBitVect objects or a NumPy array in a form
+    `quarnel.arrays.as_rows` takes (uint64 rows, packed uint8 bytes, bool
+    or 0/1 uint8 bits).  Nothing is written when anything is wrong: a name
+    count that is not the row count, a bad vector or array, a full disk."""
+    packed = as_rows(fps) if is_array(fps) else None
+    fps = fps if packed is not None else list(fps)
+    count = len(packed[0]) if packed is not None else len(fps)
     if names is not None:
         names = list(names)
-        if len(names) != len(fps):
-            raise QuarnelError(f"{len(names)} names for {len(fps)} fingerprints")
+        if len(names) != count:
+            raise QuarnelError(f"{len(names)} names for {count} fingerprints")
     if metadata is not None and not isinstance(metadata, dict):
         raise QuarnelError(f"metadata must be a dict, not {type(metadata).__name__}")
     target = Path(os.fspath(path))
-    functions.save_fingerprints(fps, target)
+    if packed is not None:
+        write_rows(target, *packed)
+    else:
+        functions.save_fingerprints(fps, target)
     try:
         rows, n_bits = read_header(target)
         for sidecar in (names_path(target), metadata_path(target)):

@@ -1,6 +1,6 @@
 """What kind of file a path names, from its name alone: a molecule file
-(SMILES or SDF, optionally gzip-compressed), a shard manifest, or else a
-fingerprint file."""
+(SMILES or SDF, optionally gzip-compressed), an FPS text file, a shard
+manifest, or else a fingerprint file."""
 
 from __future__ import annotations
 
@@ -11,14 +11,18 @@ SMILES_SUFFIXES = (".smi", ".smiles", ".ism", ".can")
 SDF_SUFFIXES = (".sdf", ".sd")
 FINGERPRINT_SUFFIX = ".qfp"
 SHARD_SET_SUFFIX = ".qfpset"
-KNOWN_SUFFIXES = (FINGERPRINT_SUFFIX, SHARD_SET_SUFFIX, ".fp", ".gz", *SMILES_SUFFIXES, *SDF_SUFFIXES)
+FPS_SUFFIX = ".fps"
+KNOWN_SUFFIXES = (FINGERPRINT_SUFFIX, SHARD_SET_SUFFIX, FPS_SUFFIX, ".fp", ".gz", *SMILES_SUFFIXES, *SDF_SUFFIXES)
+
+
+def _without_gz(path) -> str:
+    name = os.fsdecode(os.fspath(path)).lower()
+    return name[:-3] if name.endswith(".gz") else name
 
 
 def molecule_file_kind(path) -> Optional[str]:
     """"smiles" or "sdf" from the file name (a trailing .gz aside), or None."""
-    name = os.fsdecode(os.fspath(path)).lower()
-    if name.endswith(".gz"):
-        name = name[:-3]
+    name = _without_gz(path)
     if name.endswith(SMILES_SUFFIXES):
         return "smiles"
     if name.endswith(SDF_SUFFIXES):
@@ -26,8 +30,17 @@ def molecule_file_kind(path) -> Optional[str]:
     return None
 
 
+def is_fps_file(path) -> bool:
+    """An FPS text file by its name: ``.fps``, or ``.fps.gz``."""
+    return _without_gz(path).endswith(FPS_SUFFIX)
+
+
 def not_a_database(path) -> str:
-    """Why a molecule file cannot be opened as a fingerprint database."""
+    """Why a molecule or FPS file cannot be opened as a fingerprint database."""
     shown = os.fsdecode(os.fspath(path))
+    if is_fps_file(path):
+        return (f"{shown}: not a fingerprint database but an FPS file; make one with "
+                f"`quarnel fingerprint {shown}` (or quarnel.read_fps), or pass it to search and similarity "
+                "functions as it is")
     return (f"{shown}: not a fingerprint database but a molecule file; make one with "
             f"`quarnel fingerprint {shown}` (or quarnel.fingerprint_molecules)")

@@ -26,7 +26,7 @@ import numpy as np
 from .atomic import atomic_output
 from .checks import MAX_ROWS, check_window_rows
 from .errors import QuarnelError
-from .file_kinds import FINGERPRINT_SUFFIX, molecule_file_kind, not_a_database
+from .file_kinds import FINGERPRINT_SUFFIX, is_fps_file, molecule_file_kind, not_a_database
 from .settings import FingerprintSpec
 
 HEADER = struct.Struct("<II")
@@ -216,7 +216,7 @@ class FingerprintFile:
             raise QuarnelError(f"{self.path}: a folder, not a fingerprint database; open a sharded database "
                                "through its manifest (NAME.qfpset), or its shards with "
                                "quarnel.ShardedDatabase.from_files")
-        if molecule_file_kind(self.path) is not None:
+        if molecule_file_kind(self.path) is not None or is_fps_file(self.path):
             raise QuarnelError(not_a_database(self.path))
         self.rows, self.n_bits = read_header(self.path)
         self.metadata = read_metadata(self.path)
@@ -299,13 +299,19 @@ class DatabaseWriter:
 
     def append(self, words: bytes, names: Iterable[str]) -> None:
         names = list(names)
-        if len(words) != len(names) * self._row_bytes:
-            raise QuarnelError(f"{len(words)} bytes of rows for {len(names)} names")
-        if self.rows + len(names) > MAX_ROWS:
+        self.append_encoded(words, "".join(clean_name(name) + "\n" for name in names).encode("utf-8"), len(names))
+
+    def append_encoded(self, words, names: bytes, rows: int) -> None:
+        """Appends `rows` rows whose names are already one line each (clean,
+        each ending in a newline): bulk readers skip the per-name work."""
+        size = memoryview(words).nbytes
+        if size != rows * self._row_bytes:
+            raise QuarnelError(f"{size} bytes of rows for {rows} names")
+        if self.rows + rows > MAX_ROWS:
             raise QuarnelError(f"a fingerprint file holds at most {MAX_ROWS} rows")
         self._words.write(words)
-        self._names.write("".join(clean_name(name) + "\n" for name in names).encode("utf-8"))
-        self.rows += len(names)
+        self._names.write(names)
+        self.rows += rows
 
     def commit(self, metadata: dict) -> None:
         """Completes the files; `metadata` is written as the JSON sidecar,

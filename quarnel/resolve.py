@@ -13,7 +13,12 @@ made:
   RDKit ``Mol`` objects, fingerprinted as the other side's metadata says
   (or with the settings given);
 - RDKit ``ExplicitBitVect`` objects: one, or a list, tuple or generator of
-  them.
+  them;
+- an FPS file (``.fps``, ``.fps.gz``), read with its ids as names, as
+  queries and as a database alike;
+- a NumPy array of rows (uint64), packed bytes (uint8) or bits (bool, or
+  uint8 of 0s and 1s), or one wrapped as `BitArray` or `PackedBits` (the
+  rules are `quarnel.arrays`'); rows are named by number.
 
 Molecules that RDKit cannot parse (or ``None`` in a list of molecules) give
 no row; each row keeps the position of its input record, and the skipped
@@ -32,15 +37,17 @@ from typing import List, Optional, Sequence
 import numpy as np
 
 from . import functions
+from .arrays import as_rows, is_array
 from .errors import QuarnelError
-from .file_kinds import FINGERPRINT_SUFFIX, KNOWN_SUFFIXES, SHARD_SET_SUFFIX, molecule_file_kind
+from .file_kinds import FINGERPRINT_SUFFIX, KNOWN_SUFFIXES, SHARD_SET_SUFFIX, is_fps_file, molecule_file_kind
 from .fingerprint_file import HEADER, FingerprintFile, RowNames, Window, file_windows, write_rows
+from .fps import read_fps
 from .molecules import fingerprint_molecules
 from .settings import FingerprintSpec
 from .shards import ShardSet
 
-ACCEPTED = ("a fingerprint database (a .qfp or .qfpset path, or a Database), a SMILES or SDF file, a SMILES "
-            "string, an RDKit ExplicitBitVect or Mol, or a sequence of them")
+ACCEPTED = ("a fingerprint database (a .qfp or .qfpset path, or a Database), an FPS file, a SMILES or SDF file, "
+            "a SMILES string, an RDKit ExplicitBitVect or Mol, a sequence of them, or a NumPy array")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -184,12 +191,19 @@ def _resolve(value, scratch, *, like, settings, name_field, database, progress, 
         return value
     if is_stored(value):
         return Fingerprints(value, str(value.path), value.fingerprint_spec, [], None, scratch)
+    if is_array(value):
+        path = scratch.path("array")
+        write_rows(path, *as_rows(value))
+        return Fingerprints(FingerprintFile(path), "the given array", None, [], None, scratch)
     if isinstance(value, str) and not _looks_like_path(value):
         if database:
             raise QuarnelError(f"{value!r}: no such fingerprint database")
         return _from_molecules([value], scratch, _molecule_settings(settings, like), "the SMILES", True)
     if isinstance(value, (str, bytes, os.PathLike)):
         path = Path(os.fsdecode(os.fspath(value)))
+        if is_fps_file(path):
+            report = read_fps(path, scratch.path("fps"), progress=progress)
+            return Fingerprints(FingerprintFile(report.path), str(path), report.spec, [], None, scratch)
         if molecule_file_kind(path) is not None and not database:
             return _from_molecule_file(path, scratch, _molecule_settings(settings, like), name_field, progress,
                                        n_workers)
@@ -218,7 +232,7 @@ def _items(value) -> list:
 
     if isinstance(value, (DataStructs.ExplicitBitVect, Chem.Mol)):
         return [value]
-    if isinstance(value, (dict, set, frozenset, np.ndarray)) or not hasattr(value, "__iter__"):
+    if isinstance(value, (dict, set, frozenset)) or not hasattr(value, "__iter__"):
         raise TypeError(f"cannot use {_describe(value)} as fingerprints; expected {ACCEPTED}")
     return list(value)
 
@@ -255,6 +269,9 @@ def _molecule_settings(settings, like) -> FingerprintSpec:
         return settings
     if like is None:
         return FingerprintSpec()
+    if like.spec is None and is_fps_file(like.origin):
+        raise QuarnelError(f"{like.origin}: its #type line does not say how quarnel would make its fingerprints, "
+                           "so it is not known how to fingerprint the molecules given; give them as fingerprints")
     if like.spec is None:
         raise QuarnelError(f"{like.origin} has no metadata sidecar ({like.origin}.json), so it is not known how "
                            "to fingerprint the molecules given; give them as fingerprints (a .qfp file)")
