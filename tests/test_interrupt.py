@@ -178,3 +178,16 @@ def test_sigint_during_numpy_import_is_keyboard_interrupt_and_not_kept(tmp_path)
     assert outcomes[:2] == ["KeyboardInterrupt", "KeyboardInterrupt"]
     expected = q.bulk_tanimoto_mmap(Q, DB, agg="mean").tolist()
     assert outcomes[2:] == [expected, expected]
+
+
+def test_sigint_stops_a_search_and_leaves_no_output(long_workload, tmp_path):
+    queries, database = long_workload
+    process = subprocess.Popen([sys.executable, "-m", "quarnel", "search", queries, database, "-k", "10",
+                                "--threads", "2", "-o", "hits.tsv"], cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+    time.sleep(1.5)  # past start-up, into the engine
+    process.send_signal(signal.SIGINT)
+    sent = time.monotonic()
+    _, err = process.communicate(timeout=60)
+    assert (process.returncode, err) == (130, "quarnel: interrupted\n")
+    assert time.monotonic() - sent < 5
+    assert list(tmp_path.iterdir()) == []
