@@ -237,6 +237,19 @@ def bulk_tanimoto_mmap_topk(path1: PathLike, path2: PathLike, k: int = 10, n_thr
                             db_offset: int = 0, db_limit: int = 0) -> Tuple[np.ndarray, np.ndarray]:
     """`bulk_tanimoto_parallel_topk` on two fingerprint files, mapped in place.
 
+    Parameters
+    ----------
+    path1, path2 : str or os.PathLike
+        Query file and database file.
+    k : int, default 10
+        Hits per query; fewer where the window has fewer rows.
+    n_threads : int, default -1
+        Worker threads; 0 or less uses every CPU this process may use.
+    db_offset, db_limit : int
+        The window of database rows: from row `db_offset`, at most
+        `db_limit` rows (0: to the end of the file).  A window that starts
+        at or past the end is empty: (N1, 0) arrays.
+
     Returns
     -------
     (indices, scores) : tuple of numpy.ndarray
@@ -253,6 +266,15 @@ def bulk_tanimoto_mmap_topk(path1: PathLike, path2: PathLike, k: int = 10, n_thr
 def internal_tanimoto_parallel(py_fps: Fingerprints, n_threads: int = -1,
                                agg: Optional[str] = None) -> np.ndarray:
     """Similarity of a set with itself.
+
+    Parameters
+    ----------
+    py_fps : sequence of ExplicitBitVect
+        The set (N), all of one bit length.
+    n_threads : int, default -1
+        Worker threads; 0 or less uses every CPU this process may use.
+    agg : {None, "full", "mean", "max", "min"}
+        What to return (below).
 
     Returns
     -------
@@ -336,6 +358,19 @@ def bulk_tanimoto_mmap_threshold(path1: PathLike, path2: PathLike, threshold: fl
     place, over the database window `db_offset`, `db_limit`; indices count
     from the start of the database file.
 
+    Parameters
+    ----------
+    path1, path2 : str or os.PathLike
+        Query file and database file.
+    threshold : float
+        From 0.0 to 1.0; pairs whose score is at least this are kept.
+    n_threads : int, default -1
+        Worker threads; 0 or less uses every CPU this process may use.
+    db_offset, db_limit : int
+        The window of database rows: from row `db_offset`, at most
+        `db_limit` rows (0: to the end of the file).  A window that starts
+        at or past the end is empty: every query has no hit.
+
     Examples
     --------
     >>> indptr, indices, scores = quarnel.bulk_tanimoto_mmap_threshold("q.qfp", "lib.qfp", 0.7)
@@ -349,6 +384,15 @@ def internal_tanimoto_parallel_threshold(py_fps: Fingerprints, threshold: float,
     `threshold`: CSR rows of length N + 1, each pair listed in both rows,
     never a fingerprint with itself.
 
+    Parameters
+    ----------
+    py_fps : sequence of ExplicitBitVect
+        The set, all of one bit length.
+    threshold : float
+        From 0.0 to 1.0.
+    n_threads : int, default -1
+        Worker threads; 0 or less uses every CPU this process may use.
+
     Examples
     --------
     >>> indptr, indices, scores = quarnel.internal_tanimoto_parallel_threshold(fps, 0.6)
@@ -359,6 +403,15 @@ def internal_tanimoto_parallel_threshold(py_fps: Fingerprints, threshold: float,
 def internal_tanimoto_mmap_threshold(path: PathLike, threshold: float,
                                      n_threads: int = -1) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """`internal_tanimoto_parallel_threshold` on a fingerprint file, mapped in place.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The fingerprint file.
+    threshold : float
+        From 0.0 to 1.0.
+    n_threads : int, default -1
+        Worker threads; 0 or less uses every CPU this process may use.
 
     Examples
     --------

@@ -54,6 +54,7 @@ def test_fingerprint_info_search(nci_db):
     assert made.stdout == ""  # no bar, nothing but results on standard output
     meta = json.loads((folder / "mols.qfp.json").read_text())
     assert (meta["rows"], meta["skipped"], meta["fingerprint"]["type"]) == (600, 1, "morgan")
+    assert meta["skipped_lines"] == [11]
 
     info = quarnel("info", "mols.qfp", cwd=folder)
     assert "rows: 600\n" in info.stdout and "bits: 2048\n" in info.stdout and "rows skipped: 1" in info.stdout
@@ -153,6 +154,8 @@ def test_bad_input_and_environment_fail_in_one_line(nci_db, tmp_path):
         (["info", "long.qfp"], "announces 600 rows of 2048 bits (153608 bytes) but the file has 153864"),
         (["search", "rdkit.qfp", db], "fingerprinted as type=rdkit"),
         (["fingerprint", folder / "mols.smi", "--name-field", "NOPE", "-o", "x.qfp"], "name field applies to SDF"),
+        (["fingerprint", "/usr/share/RDKit/Data/NCI/first_200.props.sdf", "--name-field", "NOPE", "-o", "x.qfp"],
+         "no record has the name field 'NOPE'"),
     ]
     for args, message in cases:
         done = quarnel(*args, cwd=tmp_path)
@@ -161,6 +164,12 @@ def test_bad_input_and_environment_fail_in_one_line(nci_db, tmp_path):
         assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr, done.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == inputs  # nothing written, nothing half-written
     assert quarnel("search", "rdkit.qfp", db, "--allow-mismatch", cwd=tmp_path).returncode == 0
+    # Bits past the bit length are ignored by every command, info included.
+    _quarnel.save_fingerprints([fingerprint(100, [1, 2])], tmp_path / "tail.qfp")
+    raw = bytearray((tmp_path / "tail.qfp").read_bytes())
+    raw[-1] = 0xFF  # bits 120..127 of a 100-bit row
+    (tmp_path / "tail.qfp").write_bytes(bytes(raw))
+    assert "mean bits set: 2.00\n" in quarnel("info", "tail.qfp", cwd=tmp_path).stdout
     for queries, database in (("empty.qfp", db), ("narrow.qfp", "empty.qfp")):
         done = quarnel("search", queries, database, cwd=tmp_path)
         assert (done.returncode, done.stdout.count("\n")) == (0, 1)  # the header only
