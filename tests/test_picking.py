@@ -72,6 +72,21 @@ def test_maxmin_first_picks_and_small_n(pool, pool_file, n, first_picks):
     assert result.tolist() == rdkit_maxmin(pool, n, seed=11, first_picks=first_picks)
 
 
+@pytest.mark.parametrize("seed", [0, 5])
+def test_maxmin_settles_many_exact_ties_as_rdkit_does(seed):
+    # Few bits over few positions: many rows at exactly the same distance,
+    # often through different fractions (1/2 and 2/4).
+    rng = np.random.default_rng(seed)
+    fps = []
+    for _ in range(400):
+        fp = DataStructs.ExplicitBitVect(128)
+        for bit in rng.choice(12, size=rng.integers(1, 7), replace=False):
+            fp.SetBit(int(bit))
+        fps.append(fp)
+    result = same_for_every_thread_count(quarnel.maxmin_pick, fps, 150, seed=seed)
+    assert result == rdkit_maxmin(fps, 150, seed=seed)
+
+
 @pytest.mark.parametrize("first_picks", [[], [30, 2]])
 def test_maxmin_with_references(pool, first_picks):
     # The references hold an exact copy of pool row 0 and an empty vector.

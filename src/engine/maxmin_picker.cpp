@@ -1,162 +1,151 @@
 #include "engine/maxmin_picker.hpp"
 
 #include <algorithm>
-#include <array>
-#include <cmath>
-#include <limits>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "engine/first_pick_draw.hpp"
 #include "engine/kernel/kernel_table.hpp"
 #include "engine/pick_checks.hpp"
-#include "engine/pick_distance.hpp"
+#include "engine/pick_heap.hpp"
 #include "engine/pick_list.hpp"
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
-#include "engine/row_counts.hpp"
 
 namespace quarnel::engine {
 namespace {
 
-// Rows are scanned in fixed blocks, whatever the thread count, so that the
-// work done, not only the picks, is the same for every pool.
-constexpr std::uint64_t block_rows = 1024;
-// Rows of a block whose words are requested before they are compared.
-constexpr std::size_t fetch_ahead = 8;
-// Above every distance: the row has met no pick yet.
-constexpr double unmet = 2.0;
-// A row already picked: below every candidate, so it never wins again.
-constexpr double taken = -std::numeric_limits<double>::infinity();
-constexpr std::uint64_t no_row = UINT64_MAX;
+// Rows compared with the first pick between two looks at the stop check.
+constexpr std::size_t first_round_slice = std::size_t{1} << 14;
 
-struct PickedRow {
-  const std::uint64_t* words;
-  std::uint32_t count;
-};
+// Picks a candidate is compared with at a time: one kernel call for many
+// pairs.  The whole batch is applied even when an early pair already puts
+// the candidate behind its rival, so no comparison made is lost.
+constexpr std::size_t pick_batch = 16;
 
-struct Winner {
-  double distance;
-  std::uint64_t row;
-};
-
-// RDKit's lazy scheme, in bulk.  Each pool row keeps an upper bound on its
-// distance to the nearest pick (exact once it has met every pick) and how
-// many picks it has met; a row is brought up to date only while its bound
-// could still beat the best row found so far.  That gives the same picks as
-// comparing every row with every pick, for less work.
+// Lazy greedy MaxMin.  Every row is compared with the first pick, then the
+// rows wait in a heap ordered by the distance to the picks they have met,
+// which only falls as they meet more.  A round brings the top row up to
+// date, pick by pick, until it falls behind the runner-up (back into the
+// heap) or has met every pick: then nothing else can be farther, since
+// every other row's stored distance bounds its true one, and the heap
+// order settles ties to the lowest row, as RDKit's scan does.  Only rows
+// near the top are ever compared again, instead of a scan of every row a
+// round.  For threads, the rows are split into one heap per thread: each
+// round every heap settles its own farthest row in parallel, and the
+// farthest of those is the pick.  The picks are the same for every split.
+template <class Count>
 class MaxMinRun {
  public:
-  MaxMinRun(PickSource pool, std::uint64_t n_words)
-      : pool_(pool), n_words_(n_words), kernel_(kernel::kernel_for_width(n_words)) {}
+  using Candidate = PickCandidate<Count>;
 
-  Result<Ok> prepare(pool::WorkerPool& workers) {
-    QUARNEL_TRY(counts, count_row_bits(workers, pool_.words, pool_.n_rows, n_words_));
-    counts_ = std::move(counts);
-    QUARNEL_TRY(met, allocate_zeroed<std::uint32_t>(pool_.n_rows));
-    met_ = std::move(met);
-    QUARNEL_TRY(nearest, allocate_zeroed<double>(pool_.n_rows));
-    nearest_ = std::move(nearest);
-    std::fill_n(nearest_.data(), pool_.n_rows, unmet);
-    const std::uint64_t n_blocks = (pool_.n_rows + block_rows - 1) / block_rows;
-    block_bounds_.assign(n_blocks, unmet);
-    winners_.assign(n_blocks, Winner{taken, no_row});
-    candidates_.assign(n_blocks, no_row);
-    return Ok{};
+  // The references count as picks made before any pool row; the rows are
+  // split into `n_parts` heaps.
+  MaxMinRun(PickSource pool, PickSource references, std::uint64_t n_words, std::size_t n_parts)
+      : pool_(pool),
+        references_(references),
+        n_words_(n_words),
+        n_parts_(n_parts),
+        kernel_(kernel::kernel_for_width(n_words)) {
+    for (std::uint64_t row = 0; row < references_.n_rows; ++row) {
+      pick_counts_.push_back(count_bits(references_.words + row * n_words_));
+    }
   }
 
-  // A picked row that is not in the pool (a reference).
-  void add_outside_pick(const std::uint64_t* words, std::uint32_t count) { picks_.push_back({words, count}); }
-
-  void add_pool_pick(std::uint64_t row) {
-    picks_.push_back({row_words(row), counts_.data()[row]});
-    nearest_.data()[row] = taken;
-    chosen_.push_back(static_cast<std::int64_t>(row));
-  }
+  // A first pick: taken before the heap is built.
+  void add_first_pick(std::uint64_t row) { take(row); }
 
   const std::vector<std::int64_t>& chosen() const { return chosen_; }
 
+  Result<Ok> allocate() {
+    QUARNEL_TRY(storage, allocate_zeroed<Candidate>(pool_.n_rows));
+    storage_ = std::move(storage);
+    return Ok{};
+  }
+
+  // Compares every row with the first pick, in parallel, then builds the
+  // heap from the rows not picked yet.  Runs on a worker of the pool.
+  void start() {
+    Candidate* items = storage_.data();
+    const std::uint64_t* first_words = pick_words(0);
+    const std::uint32_t first_count = pick_counts_.front();
+    pool::parallel_for_rows(pool_.n_rows, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t at = begin; at < end && !pool::stop_requested(); at += first_round_slice) {
+        const std::size_t stop = std::min(end, at + first_round_slice);
+        for (std::size_t row = at; row < stop; ++row) {
+          const std::uint64_t* words = row_words(row);
+          const std::uint32_t a = count_bits(words);
+          const auto [common, either] = similar<Count>(a, first_count, and_count(words, first_words));
+          items[row] = Candidate{static_cast<std::uint32_t>(row), 1, common, either};
+        }
+      }
+    });
+    if (pool::stop_requested()) return;
+    std::vector<std::int64_t> taken = chosen_;
+    std::sort(taken.begin(), taken.end());
+    std::size_t kept = 0;
+    auto next_taken = taken.begin();
+    for (std::size_t row = 0; row < pool_.n_rows; ++row) {
+      next_taken = std::lower_bound(next_taken, taken.end(), static_cast<std::int64_t>(row));
+      if (next_taken != taken.end() && *next_taken == static_cast<std::int64_t>(row)) continue;
+      items[kept++] = items[row];
+    }
+    // The parts: contiguous ranges of what is left, one heap each.
+    for (std::size_t part = 0; part < n_parts_; ++part) {
+      const std::size_t begin = kept * part / n_parts_;
+      const std::size_t end = kept * (part + 1) / n_parts_;
+      heaps_.emplace_back(items + begin, end - begin);
+    }
+    pool::parallel_for_rows(n_parts_, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t part = begin; part < end; ++part) heaps_[part].build();
+    });
+  }
+
   // Picks until `n` pool rows are chosen; runs on a worker of the pool.
+  // The farthest of the heaps' tops, the lowest on a tie, is the pick.
   void pick_until(std::uint64_t n) {
-    while (chosen_.size() < n) add_pool_pick(next_pick());
+    while (chosen_.size() < n) {
+      pool::parallel_for_rows(n_parts_, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t part = begin; part < end; ++part) settle(heaps_[part]);
+      });
+      if (pool::stop_requested()) return;
+      PickHeap<Count>* best = nullptr;
+      for (PickHeap<Count>& heap : heaps_) {
+        if (!heap.empty() && (best == nullptr || goes_before(heap.top(), best->top()))) best = &heap;
+      }
+      if (best == nullptr) return;
+      const std::uint64_t row = best->top().row;
+      best->pop();
+      take(row);
+    }
   }
 
  private:
   const std::uint64_t* row_words(std::uint64_t row) const { return pool_.words + row * n_words_; }
 
-  // Brings the row's bound down through the picks it has not met, stopping
-  // once it is at or below `floor` (it can no longer win); the bound is
-  // exact when it stays above.  No bit-count bound here: at the distances
-  // MaxMin works at (0.9 and above on real molecules) it almost never
-  // spares a comparison, and testing it made picking slower.
-  double meet_picks(std::uint64_t row, double floor) {
-    double nearest = nearest_.data()[row];
-    std::uint32_t met = met_.data()[row];
-    const std::uint32_t a = counts_.data()[row];
-    const std::uint64_t* words = row_words(row);
-    const std::size_t n_picks = picks_.size();
-    while (met < n_picks) {
-      const PickedRow& pick = picks_[met++];
-      std::uint32_t common = 0;
-      kernel_.and_count_rows(words, pick.words, 1, n_words_, &common);
-      const double distance = pick_distance(a, pick.count, common);
-      if (distance < nearest) {
-        nearest = distance;
-        if (nearest <= floor) break;
-      }
-    }
-    nearest_.data()[row] = nearest;
-    met_.data()[row] = met;
-    return nearest;
+  const std::uint64_t* pick_words(std::size_t pick) const {
+    if (pick < references_.n_rows) return references_.words + pick * n_words_;
+    return row_words(pool_picks_[pick - references_.n_rows]);
   }
 
-  // Just below the largest exact distance among the blocks' candidates
-  // (each brought up to date), or -1.0 before the first round.  The next
-  // pick is at least that far, so no row at or below this floor can be it,
-  // and a row exactly as far as the best candidate is still looked at: a
-  // lower row may tie with it.
-  double floor_from_candidates() {
-    double best = -1.0;
-    for (const std::uint64_t row : candidates_) {
-      if (row == no_row || nearest_.data()[row] == taken) continue;
-      best = std::max(best, meet_picks(row, -1.0));
-    }
-    return best < 0.0 ? -1.0 : std::nextafter(best, taken);
+  void take(std::uint64_t row) {
+    pick_counts_.push_back(count_bits(row_words(row)));
+    pool_picks_.push_back(static_cast<std::uint32_t>(row));
+    chosen_.push_back(static_cast<std::int64_t>(row));
   }
 
-  // The lowest row of the block farthest from the picks, if it is beyond
-  // `floor`.  Rows are visited in order and only a strictly farther row
-  // takes over, which keeps the lowest of equally far rows.  The rows whose
-  // bound is above the floor are listed first, so that the words of those
-  // about to be compared can be fetched ahead: they are scattered over the
-  // file, and each would otherwise be waited for in turn.
-  Winner scan_block(std::uint64_t block, double floor) {
-    Winner winner{floor, no_row};
-    if (!(block_bounds_[block] > floor)) return winner;
-    const std::uint64_t first = block * block_rows;
-    const std::uint64_t last = std::min(first + block_rows, pool_.n_rows);
-    const double* nearest = nearest_.data();
-    std::array<std::uint32_t, block_rows> above;
-    std::size_t n_above = 0;
-    double bound = taken;  // first the largest bound at or below the floor
-    for (std::uint64_t row = first; row < last; ++row) {
-      above[n_above] = static_cast<std::uint32_t>(row - first);
-      const bool is_above = nearest[row] > floor;
-      n_above += static_cast<std::size_t>(is_above);
-      bound = std::max(bound, is_above ? taken : nearest[row]);
-    }
-    for (std::size_t i = 0; i < n_above; ++i) {
-      if (i + fetch_ahead < n_above) fetch_row(first + above[i + fetch_ahead]);
-      const std::uint64_t row = first + above[i];
-      double distance = nearest[row];
-      if (distance > winner.distance) {
-        distance = meet_picks(row, winner.distance);
-        if (distance > winner.distance) winner = Winner{distance, row};
-      }
-      bound = std::max(bound, distance);
-    }
-    block_bounds_[block] = bound;
-    return winner;
+  std::uint32_t count_bits(const std::uint64_t* words) const {
+    std::uint32_t count = 0;
+    kernel_.count_rows(words, 1, n_words_, &count);
+    return count;
+  }
+
+  std::uint32_t and_count(const std::uint64_t* words, const std::uint64_t* other) const {
+    std::uint32_t common = 0;
+    kernel_.and_count_rows(words, other, 1, n_words_, &common);
+    return common;
   }
 
   void fetch_row(std::uint64_t row) const {
@@ -164,36 +153,61 @@ class MaxMinRun {
     for (std::uint64_t w = 0; w < n_words_; w += 8) __builtin_prefetch(words + w);
   }
 
-  // Blocks are scanned in parallel and their winners combined in block
-  // order, so the lowest of equally far rows wins for every thread count.
-  // A block's winner stays its candidate until the block wins again: a
-  // skipped block keeps a row that bounds the next floor well.
-  std::uint64_t next_pick() {
-    const double floor = floor_from_candidates();
-    pool::parallel_for_rows(winners_.size(), [&](std::size_t first, std::size_t last) {
-      for (std::size_t block = first; block < last; ++block) {
-        winners_[block] = scan_block(block, floor);
-        if (winners_[block].row != no_row) candidates_[block] = winners_[block].row;
-      }
-    });
-    Winner best{floor, no_row};
-    for (const Winner& winner : winners_) {
-      if (winner.row != no_row && winner.distance > best.distance) best = winner;
+  // Brings the heap's top up to date with every pick: its farthest row.
+  void settle(PickHeap<Count>& heap) {
+    while (!heap.empty() && heap.top().met < pick_counts_.size()) {
+      const Candidate* rival = heap.runner_up();
+      if (rival != nullptr) fetch_row(rival->row);
+      meet_picks(heap.top(), rival);
+      heap.settle_top();
     }
-    return best.row;
+  }
+
+  // Compares the candidate with the picks it has not met, in pick order and
+  // in batches, until it has met them all or falls behind `rival` (it cannot
+  // be this round's pick then, and the rest can wait).
+  void meet_picks(Candidate& candidate, const Candidate* rival) {
+    const std::uint64_t* words = row_words(candidate.row);
+    const std::uint32_t a = count_bits(words);
+    const std::size_t n_picks = pick_counts_.size();
+    const std::size_t n_references = references_.n_rows;
+    std::uint32_t commons[pick_batch];
+    while (candidate.met < n_picks) {
+      const std::size_t first = candidate.met;
+      const std::size_t end = std::min(first + pick_batch, first < n_references ? n_references : n_picks);
+      const std::size_t n = end - first;
+      if (first < n_references) {
+        kernel_.and_count_rows(words, references_.words + first * n_words_, n, n_words_, commons);
+      } else {
+        kernel_.and_count_picked(words, pool_.words, pool_picks_.data() + (first - n_references), n, n_words_,
+                                 commons);
+      }
+      Count common = candidate.common;
+      Count either = candidate.either;
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto [c, e] = similar<Count>(a, pick_counts_[first + i], commons[i]);
+        if (less_similar(common, either, c, e)) {
+          common = c;
+          either = e;
+        }
+      }
+      candidate.common = common;
+      candidate.either = either;
+      candidate.met = static_cast<std::uint32_t>(end);
+      if (rival != nullptr && !goes_before(candidate, *rival)) break;
+    }
   }
 
   PickSource pool_;
+  PickSource references_;
   std::uint64_t n_words_;
+  std::size_t n_parts_;
   const kernel::KernelTable& kernel_;
-  OwnedBuffer<std::uint32_t> counts_;
-  OwnedBuffer<std::uint32_t> met_;         // picks each row has met, in pick order
-  OwnedBuffer<double> nearest_;            // each row's bound on its distance to the picks
-  std::vector<double> block_bounds_;       // the largest bound in each block
-  std::vector<Winner> winners_;            // this round's winner of each block, if any
-  std::vector<std::uint64_t> candidates_;  // a row of each block, its latest winner
-  std::vector<PickedRow> picks_;           // references first, then pool picks
-  std::vector<std::int64_t> chosen_;       // the pool picks
+  OwnedBuffer<Candidate> storage_;          // one candidate per pool row
+  std::vector<PickHeap<Count>> heaps_;      // over storage_, less the picks
+  std::vector<std::uint32_t> pick_counts_;  // bits of each pick: references first, then pool picks
+  std::vector<std::uint32_t> pool_picks_;   // the pool rows among the picks, in pick order
+  std::vector<std::int64_t> chosen_;        // the pool picks
 };
 
 Result<Ok> check_request(PickSource pool, PickSource references, const MaxMinRequest& request) {
@@ -202,7 +216,12 @@ Result<Ok> check_request(PickSource pool, PickSource references, const MaxMinReq
     return make_error(ErrorKind::value_error,
                       "seed must be below 2**32, not " + std::to_string(request.seed));
   }
-  // Each row counts the picks it has met in 32 bits.
+  // A candidate keeps its row and the picks it has met in 32 bits each.
+  if (pool.n_rows > UINT32_MAX) {
+    return make_error(ErrorKind::value_error, "cannot pick from " + std::to_string(pool.n_rows) +
+                                                  " rows: MaxMin picks from at most " +
+                                                  std::to_string(UINT32_MAX));
+  }
   const std::uint64_t most_picks =
       references.n_rows + std::max<std::uint64_t>(request.first_picks.size(), request.n);
   if (most_picks > UINT32_MAX) {
@@ -213,13 +232,26 @@ Result<Ok> check_request(PickSource pool, PickSource references, const MaxMinReq
   return Ok{};
 }
 
-Result<Ok> add_references(MaxMinRun& run, pool::WorkerPool& workers, PickSource references,
-                          std::uint64_t n_words) {
-  QUARNEL_TRY(counts, count_row_bits(workers, references.words, references.n_rows, n_words));
-  for (std::uint64_t row = 0; row < references.n_rows; ++row) {
-    run.add_outside_pick(references.words + row * n_words, counts.data()[row]);
+template <class Count>
+Result<OwnedBuffer<std::int64_t>> run_maxmin(PickSource pool, PickSource references, std::uint64_t n_words,
+                                             const MaxMinRequest& request) {
+  auto workers = pool::WorkerPool::create(request.n_threads);
+  if (!workers) return pool_build_error(workers.error());
+  MaxMinRun<Count> run(pool, references, n_words, workers->thread_count());
+  for (const std::int64_t row : request.first_picks) run.add_first_pick(static_cast<std::uint64_t>(row));
+  if (references.n_rows == 0 && request.first_picks.empty()) {
+    run.add_first_pick(draw_first_pick(request.seed, pool.n_rows));
   }
-  return Ok{};
+  const std::uint64_t n = static_cast<std::uint64_t>(request.n);
+  if (run.chosen().size() < n) {
+    QUARNEL_CHECK(run.allocate());
+    QUARNEL_CHECK(run_on_pool(*workers, [&] {
+      run.start();
+      if (!pool::stop_requested()) run.pick_until(n);
+    }));
+  }
+  workers->shutdown();
+  return pick_list(run.chosen());
 }
 
 }  // namespace
@@ -227,19 +259,9 @@ Result<Ok> add_references(MaxMinRun& run, pool::WorkerPool& workers, PickSource 
 Result<OwnedBuffer<std::int64_t>> maxmin_pick(PickSource pool, PickSource references, std::uint64_t n_words,
                                               const MaxMinRequest& request) {
   QUARNEL_CHECK(check_request(pool, references, request));
-  auto workers = pool::WorkerPool::create(request.n_threads);
-  if (!workers) return pool_build_error(workers.error());
-  MaxMinRun run(pool, n_words);
-  QUARNEL_CHECK(run.prepare(*workers));
-  QUARNEL_CHECK(add_references(run, *workers, references, n_words));
-  for (const std::int64_t row : request.first_picks) run.add_pool_pick(static_cast<std::uint64_t>(row));
-  if (references.n_rows == 0 && request.first_picks.empty()) {
-    run.add_pool_pick(draw_first_pick(request.seed, pool.n_rows));
-  }
-  const std::uint64_t n = static_cast<std::uint64_t>(request.n);
-  if (run.chosen().size() < n) workers->run([&] { run.pick_until(n); });
-  workers->shutdown();
-  return pick_list(run.chosen());
+  // Counts of rows up to 65535 bits fit 16 bits, and a candidate 12 bytes.
+  if (n_words * 64 <= UINT16_MAX) return run_maxmin<std::uint16_t>(pool, references, n_words, request);
+  return run_maxmin<std::uint32_t>(pool, references, n_words, request);
 }
 
 }  // namespace quarnel::engine
