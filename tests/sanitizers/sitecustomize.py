@@ -19,13 +19,18 @@ _runtime = ctypes.CDLL(None)
 if hasattr(_runtime, "__lsan_do_leak_check"):
     # Importing NumPy leaks a few dozen code objects and tuples that its
     # Cython-built random modules make at import and never reference again,
-    # and SciPy's sparse matrices (which the quarnel package returns) do the
-    # same.  Importing them here with leak tracking off on this thread
+    # and SciPy's sparse matrices (which the quarnel package returns) and
+    # pandas (SearchResult.to_pandas) do the same.  Importing them here with leak tracking off on this thread
     # ignores what those imports allocate and nothing else.
     _runtime.__lsan_disable()
     try:
         import numpy  # noqa: F401
         import scipy.sparse  # noqa: F401
+
+        try:
+            import pandas  # noqa: F401
+        except ImportError:
+            pass
     finally:
         _runtime.__lsan_enable()
 
