@@ -14,7 +14,7 @@
 
 namespace quarnel::binding {
 
-inline constexpr std::size_t max_parameters = 6;
+inline constexpr std::size_t max_parameters = 9;
 
 struct FunctionSignature {
   std::string_view name;  // "bulk_tanimoto_parallel"

@@ -2,13 +2,11 @@
 #include "binding/bit_mismatch.hpp"
 
 #include "binding/aggregation.hpp"
-#include "binding/array_wrap.hpp"
 #include "binding/converters.hpp"
 #include "binding/empty_results.hpp"
+#include "binding/similarity_calls.hpp"
 #include "bridge/extract_fingerprints.hpp"
 #include "engine/call_footprint.hpp"
-#include "engine/cross_tanimoto.hpp"
-#include "engine/internal_tanimoto.hpp"
 
 namespace quarnel::binding {
 namespace {
@@ -42,14 +40,8 @@ Result<Ok> refuse_unfit_cross(AggregationMode mode, std::uint64_t k, PyObject* q
                                                             known_length(queries), known_length(db), 1));
 }
 
-PyResult<PyRef> cross_on_matrices(AggregationMode mode, std::uint64_t k, const FingerprintMatrix& queries,
-                                  const FingerprintMatrix& db, std::int32_t n_threads) {
-  QUARNEL_TRY(output,
-              engine::cross_tanimoto(static_cast<std::uint64_t>(mode), k, queries.n_words(), queries.count,
-                                     db.count, queries.words.data(), queries.words.size(), db.words.data(),
-                                     db.words.size(), n_threads, 0));
-  return wrap_engine_output(std::move(output));
-}
+// These functions score in Tanimoto, as they always have.
+constexpr engine::MetricSpec tanimoto{};
 
 }  // namespace
 
@@ -66,7 +58,7 @@ PyResult<PyRef> bulk_tanimoto_parallel(PyObject* const* args, Py_ssize_t nargsf,
   const FingerprintMatrix db = bridge::extract_fingerprints(db_sequence);
   if (queries.count == 0 || db.count == 0) return empty_cross_result(mode, queries.count, db.count);
   if (queries.n_bits != db.n_bits) return bit_mismatch();
-  return cross_on_matrices(mode, 0, queries, db, n_threads);
+  return cross_scores(tanimoto, mode, 0, rows_of(queries), rows_of(db), n_threads);
 }
 
 PyResult<PyRef> bulk_tanimoto_parallel_topk(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -81,7 +73,7 @@ PyResult<PyRef> bulk_tanimoto_parallel_topk(PyObject* const* args, Py_ssize_t na
   const FingerprintMatrix db = bridge::extract_fingerprints(db_sequence);
   if (queries.count == 0 || db.count == 0) return empty_topk_result(queries.count);
   if (queries.n_bits != db.n_bits) return bit_mismatch();
-  return cross_on_matrices(AggregationMode::topk, k, queries, db, n_threads);
+  return cross_scores(tanimoto, AggregationMode::topk, k, rows_of(queries), rows_of(db), n_threads);
 }
 
 PyResult<PyRef> internal_tanimoto_parallel(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -95,9 +87,7 @@ PyResult<PyRef> internal_tanimoto_parallel(PyObject* const* args, Py_ssize_t nar
 
   const FingerprintMatrix set = bridge::extract_fingerprints(sequence);
   if (set.count == 0) return empty_vector_result();
-  QUARNEL_TRY(output, engine::internal_tanimoto(static_cast<std::uint64_t>(mode), set.n_words(), set.count,
-                                                set.words.data(), set.words.size(), n_threads));
-  return wrap_engine_output(std::move(output));
+  return internal_scores(tanimoto, mode, rows_of(set), n_threads);
 }
 
 }  // namespace quarnel::binding

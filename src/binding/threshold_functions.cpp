@@ -1,12 +1,11 @@
 #include "binding/threshold_functions.hpp"
 #include "binding/bit_mismatch.hpp"
 
-#include "binding/array_wrap.hpp"
 #include "binding/binder.hpp"
 #include "binding/converters.hpp"
 #include "binding/empty_results.hpp"
+#include "binding/similarity_calls.hpp"
 #include "bridge/extract_fingerprints.hpp"
-#include "engine/threshold_tanimoto.hpp"
 
 namespace quarnel::binding {
 namespace {
@@ -19,6 +18,9 @@ constexpr FunctionSignature cross_signature{"bulk_tanimoto_parallel_threshold", 
 constexpr const char* internal_parameters[] = {"py_fps", "threshold", "n_threads"};
 constexpr FunctionSignature internal_signature{"internal_tanimoto_parallel_threshold", internal_parameters,
                                                2};
+
+// These functions score in Tanimoto, as they always have.
+constexpr engine::MetricSpec tanimoto{};
 
 }  // namespace
 
@@ -34,10 +36,7 @@ PyResult<PyRef> bulk_tanimoto_parallel_threshold(PyObject* const* args, Py_ssize
   const FingerprintMatrix db = bridge::extract_fingerprints(db_sequence);
   if (queries.count == 0 || db.count == 0) return empty_csr_result(queries.count);
   if (queries.n_bits != db.n_bits) return bit_mismatch();
-  QUARNEL_TRY(output, engine::cross_threshold(threshold, queries.n_words(), queries.count, db.count,
-                                              queries.words.data(), queries.words.size(), db.words.data(),
-                                              db.words.size(), n_threads, 0));
-  return wrap_csr_output(std::move(output));
+  return cross_threshold_scores(tanimoto, threshold, rows_of(queries), rows_of(db), n_threads);
 }
 
 PyResult<PyRef> internal_tanimoto_parallel_threshold(PyObject* const* args, Py_ssize_t nargsf,
@@ -49,9 +48,7 @@ PyResult<PyRef> internal_tanimoto_parallel_threshold(PyObject* const* args, Py_s
 
   const FingerprintMatrix set = bridge::extract_fingerprints(sequence);
   if (set.count == 0) return empty_csr_result(0);
-  QUARNEL_TRY(output, engine::internal_threshold(threshold, set.n_words(), set.count, set.words.data(),
-                                                 set.words.size(), n_threads));
-  return wrap_csr_output(std::move(output));
+  return internal_threshold_scores(tanimoto, threshold, rows_of(set), n_threads);
 }
 
 }  // namespace quarnel::binding

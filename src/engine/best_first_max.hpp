@@ -1,7 +1,7 @@
 #pragma once
 // The maximum score of each row of a set against the others, visiting the
 // others by falling best possible score.  No pair scores above
-// best_possible_score of its two counts (score_bound.hpp), and for a row
+// the metric's upper_bound of its two counts (metric_policies.hpp), and for a row
 // of count a that bound falls as the other row's count moves away from a on
 // either side.  So with the rows ordered by count, a row walks outwards
 // from its own count, always on the side whose next row promises more, and
@@ -17,7 +17,6 @@
 #include "common/result.hpp"
 #include "engine/block_scan.hpp"
 #include "engine/score_bound.hpp"
-#include "engine/tanimoto_score.hpp"
 
 namespace quarnel::engine {
 
@@ -38,9 +37,11 @@ inline Result<OwnedBuffer<std::uint32_t>> rows_by_count(const RowSet& set) {
 // likeliest to raise the maximum and so to end the walk early.
 inline constexpr std::size_t best_first_batch = 16;
 
+template <class Metric>
 class BestFirstMax {
  public:
-  BestFirstMax(const RowSet& set, const std::uint32_t* order) : set_(set), order_(order) {}
+  BestFirstMax(const Metric& metric, const RowSet& set, const std::uint32_t* order)
+      : metric_(metric), set_(set), order_(order) {}
 
   // The largest score of `query` against every other row of the set.
   double of(const QueryRow& query, BlockScratch& scratch) const {
@@ -66,14 +67,14 @@ class BestFirstMax {
       scratch.kernel.and_count_picked(query.words, set_.words, scratch.picked.data(), n_picked,
                                       scratch.n_words, common);
       for (std::size_t p = 0; p < n_picked; ++p) {
-        best = std::max(best, tanimoto_score(a, set_.counts[scratch.picked[p]], common[p]));
+        best = std::max(best, metric_.score(a, set_.counts[scratch.picked[p]], common[p]));
       }
     }
   }
 
  private:
   double bound(std::uint32_t a, std::uint64_t position) const {
-    return best_possible_score(a, set_.counts[order_[position]]);
+    return metric_.upper_bound(a, set_.counts[order_[position]]);
   }
 
   std::uint64_t first_position_of(std::uint32_t count) const {
@@ -88,6 +89,7 @@ class BestFirstMax {
     n_picked += static_cast<std::size_t>(row != skip);
   }
 
+  Metric metric_;
   const RowSet& set_;
   const std::uint32_t* order_;
 };

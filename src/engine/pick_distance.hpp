@@ -1,6 +1,6 @@
 #pragma once
 // The distance RDKit's pickers compare, computed as they compute it:
-// 1.0 - TanimotoSimilarity in double precision.  Unlike tanimoto_score, two
+// 1.0 - TanimotoSimilarity in double precision.  Unlike TanimotoMetric, two
 // empty fingerprints are identical here (similarity 1.0, distance 0.0), as
 // RDKit has them.  Comparing this exact value, rather than the similarity,
 // keeps ties and sphere edges where RDKit's rounding puts them.

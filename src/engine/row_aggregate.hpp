@@ -4,6 +4,7 @@
 // bit whatever the thread count.
 
 #include <cstdint>
+#include <limits>
 
 #include "engine/aggregation_mode.hpp"
 
@@ -31,7 +32,8 @@ class RowAggregate {
  private:
   double sum_ = 0.0;
   double max_ = 0.0;
-  double min_ = 1.0;
+  // Not 1.0: a Tversky score can round a little above it.
+  double min_ = std::numeric_limits<double>::infinity();
 };
 
 }  // namespace quarnel::engine

@@ -1,7 +1,8 @@
 #pragma once
 // What one query row does with the database blocks it meets: write every
 // score, keep a running mean/max/min, or keep the best k.  Each consumes
-// its scores in increasing database order.
+// its scores in increasing database order, and scores with the metric
+// policy it is instantiated for.
 
 #include <cstdint>
 
@@ -9,7 +10,6 @@
 #include "engine/block_scan.hpp"
 #include "engine/row_aggregate.hpp"
 #include "engine/score_bound.hpp"
-#include "engine/tanimoto_score.hpp"
 #include "engine/topk_heap.hpp"
 
 namespace quarnel::engine {
@@ -29,9 +29,11 @@ inline std::size_t pick_rows(const CountWindow& window, const DbBlock& block, st
 }
 
 // Writes the score against database row j to out[j - first_column].
+template <class Metric>
 class FullRow {
  public:
-  FullRow(double* out, std::uint64_t first_column) : out_(out), first_column_(first_column) {}
+  FullRow(const Metric& metric, double* out, std::uint64_t first_column)
+      : metric_(metric), out_(out), first_column_(first_column) {}
 
   bool finished() const { return false; }
 
@@ -40,10 +42,11 @@ class FullRow {
     scratch.kernel.and_count_rows(query.words, block.words, block.n_rows, scratch.n_words, common);
     double* out = out_ + (block.first - first_column_);
     for (std::size_t t = 0; t < block.n_rows; ++t)
-      out[t] = tanimoto_score(query.count, block.counts[t], common[t]);
+      out[t] = metric_.score(query.count, block.counts[t], common[t]);
   }
 
  private:
+  Metric metric_;
   double* out_;
   std::uint64_t first_column_;
 };
@@ -51,10 +54,13 @@ class FullRow {
 // The running aggregate of a row, skipping database row `skip` (the query
 // itself, for a set against itself).  `max` leaves out rows that cannot
 // beat the running maximum and stops at 1.0; `min` stops at 0.0: neither
-// changes the result, and the mean, which needs every score, is never cut.
+// changes the result (no metric scores below 0.0), and the mean, which
+// needs every score, is never cut.
+template <class Metric>
 class AggregateRow {
  public:
-  AggregateRow(AggregationMode mode, std::uint64_t skip) : mode_(mode), skip_(skip) {}
+  AggregateRow(const Metric& metric, AggregationMode mode, std::uint64_t skip)
+      : metric_(metric), mode_(mode), skip_(skip) {}
 
   bool finished() const { return finished_; }
 
@@ -64,7 +70,7 @@ class AggregateRow {
     scratch.kernel.and_count_rows(query.words, block.words, block.n_rows, scratch.n_words, common);
     for (std::size_t t = 0; t < block.n_rows; ++t) {
       if (block.first + t == skip_) continue;
-      const double score = tanimoto_score(query.count, block.counts[t], common[t]);
+      const double score = metric_.score(query.count, block.counts[t], common[t]);
       aggregate_.add(score);
       if (mode_ == AggregationMode::min && score == 0.0) {
         finished_ = true;
@@ -77,7 +83,7 @@ class AggregateRow {
 
  private:
   void scan_for_max(const QueryRow& query, const DbBlock& block, BlockScratch& scratch) {
-    const CountWindow window = CountWindow::beating(query.count, aggregate_.max());
+    const CountWindow window = CountWindow::beating(metric_, query.count, aggregate_.max());
     if (window.empty()) {
       finished_ = true;
       return;
@@ -87,10 +93,11 @@ class AggregateRow {
     scratch.kernel.and_count_picked(query.words, block.words, scratch.picked.data(), n_picked,
                                     scratch.n_words, common);
     for (std::size_t p = 0; p < n_picked; ++p) {
-      aggregate_.add(tanimoto_score(query.count, block.counts[scratch.picked[p]], common[p]));
+      aggregate_.add(metric_.score(query.count, block.counts[scratch.picked[p]], common[p]));
     }
   }
 
+  Metric metric_;
   AggregationMode mode_;
   std::uint64_t skip_;
   RowAggregate aggregate_;
@@ -100,17 +107,19 @@ class AggregateRow {
 // The best k' scores of a row.  Once the heap is full, a database row whose
 // best possible score is not above the heap's minimum could not enter it,
 // so its AND count is skipped.
+template <class Metric>
 class TopKRow {
  public:
-  TopKRow(TopKEntry* storage, std::size_t kept, std::uint64_t index_offset)
-      : heap_(storage, kept), kept_(kept), index_offset_(index_offset) {}
+  TopKRow(const Metric& metric, TopKEntry* storage, std::size_t kept, std::uint64_t index_offset)
+      : metric_(metric), heap_(storage, kept), kept_(kept), index_offset_(index_offset) {}
 
   bool finished() const { return false; }
 
   void scan(const QueryRow& query, const DbBlock& block, BlockScratch& scratch) {
     std::size_t n_picked = 0;
     if (heap_.size() == kept_) {
-      n_picked = pick_rows(CountWindow::beating(query.count, heap_.min_score()), block, UINT64_MAX, scratch);
+      n_picked = pick_rows(CountWindow::beating(metric_, query.count, heap_.min_score()), block, UINT64_MAX,
+                           scratch);
     } else {
       for (std::size_t t = 0; t < block.n_rows; ++t) scratch.picked[t] = static_cast<std::uint32_t>(t);
       n_picked = block.n_rows;
@@ -120,7 +129,7 @@ class TopKRow {
                                     scratch.n_words, common);
     for (std::size_t p = 0; p < n_picked; ++p) {
       const std::uint32_t t = scratch.picked[p];
-      const double score = tanimoto_score(query.count, block.counts[t], common[p]);
+      const double score = metric_.score(query.count, block.counts[t], common[p]);
       // Indices are 32-bit; a window's offset wraps as the rows do.
       heap_.offer(score, static_cast<std::uint32_t>(block.first + t + index_offset_));
     }
@@ -129,6 +138,7 @@ class TopKRow {
   void write(std::uint32_t* indices, double* scores) { heap_.write_sorted(indices, scores); }
 
  private:
+  Metric metric_;
   TopKHeap heap_;
   std::size_t kept_;
   std::uint64_t index_offset_;

@@ -1,8 +1,8 @@
 #pragma once
 // One row of a threshold search: keeps, in increasing column order, every
 // scanned row whose score reaches the threshold.  A row whose bit count
-// alone rules it out (its best possible score is below the threshold) is
-// never AND-counted.
+// alone rules it out (its bound is below the threshold) is never
+// AND-counted.
 
 #include <cmath>
 #include <cstdint>
@@ -10,15 +10,15 @@
 #include "engine/block_scan.hpp"
 #include "engine/row_scorers.hpp"
 #include "engine/score_bound.hpp"
-#include "engine/tanimoto_score.hpp"
 #include "engine/threshold_hits.hpp"
 
 namespace quarnel::engine {
 
+template <class Metric>
 class ThresholdRow {
  public:
-  ThresholdRow(RowHits& hits, double threshold, HitBudget& budget)
-      : hits_(&hits), budget_(&budget), threshold_(threshold) {}
+  ThresholdRow(const Metric& metric, RowHits& hits, double threshold, HitBudget& budget)
+      : metric_(metric), hits_(&hits), budget_(&budget), threshold_(threshold) {}
 
   bool finished() const { return done_ || budget_->exhausted(); }
 
@@ -36,7 +36,7 @@ class ThresholdRow {
     }
     for (std::size_t p = 0; p < n_picked; ++p) {
       const std::uint32_t t = scratch.picked[p];
-      if (!(tanimoto_score(query.count, block.counts[t], common[p]) >= threshold_)) continue;
+      if (!(metric_.score(query.count, block.counts[t], common[p]) >= threshold_)) continue;
       // Rows are numbered in 32 bits: a set never holds more.
       if (!hits_->add({static_cast<std::uint32_t>(block.first + t), common[p]}, *budget_)) {
         done_ = true;
@@ -53,10 +53,11 @@ class ThresholdRow {
     hits_->set_count(count);
     // Scores are doubles, so one reaches the threshold exactly when it beats
     // the double just below it; the window keeps every count that can.
-    window_ = CountWindow::beating(count, std::nextafter(threshold_, -1.0));
+    window_ = CountWindow::beating(metric_, count, std::nextafter(threshold_, -1.0));
     done_ = window_.empty();
   }
 
+  Metric metric_;
   RowHits* hits_;
   HitBudget* budget_;
   double threshold_;

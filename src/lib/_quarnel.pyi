@@ -16,6 +16,8 @@ _Indices = npt.NDArray[np.uint32]
 
 __all__: list[str]
 _checked: ModuleType
+_pickers: ModuleType
+_scoring: ModuleType
 
 def save_fingerprints(fps: _Fingerprints, path: _Path) -> None: ...
 def load_fingerprints(path: _Path) -> list[ExplicitBitVect]: ...

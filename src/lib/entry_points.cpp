@@ -10,6 +10,7 @@
 #include "engine/pool/stop_check.hpp"
 #include "store/file_functions.hpp"
 #include "store/picker_file_functions.hpp"
+#include "store/scoring_functions.hpp"
 #include "store/threshold_file_functions.hpp"
 
 namespace quarnel::lib {
@@ -126,9 +127,31 @@ PyMethodDef pickers[] = {
         "leader_pick", "leader_pick(path, threshold, n=0, first_picks=(), n_threads=...)\n--\n\n"),
 };
 
+PyMethodDef scoring[] = {
+    method<store::cross, InputErrorReport::keep>(
+        "cross",
+        "cross(queries, database, metric='tanimoto', alpha=1.0, beta=1.0, agg=None, n_threads=-1, "
+        "db_offset=0, db_limit=0)\n--\n\n"),
+    method<store::cross_topk, InputErrorReport::keep>(
+        "cross_topk",
+        "cross_topk(queries, database, k=10, metric='tanimoto', alpha=1.0, beta=1.0, n_threads=-1, "
+        "db_offset=0, db_limit=0)\n--\n\n"),
+    method<store::cross_threshold, InputErrorReport::keep>(
+        "cross_threshold",
+        "cross_threshold(queries, database, threshold, metric='tanimoto', alpha=1.0, beta=1.0, "
+        "n_threads=-1, db_offset=0, db_limit=0)\n--\n\n"),
+    method<store::internal, InputErrorReport::keep>(
+        "internal", "internal(rows, metric='tanimoto', alpha=1.0, beta=1.0, agg=None, n_threads=-1)\n--\n\n"),
+    method<store::internal_threshold, InputErrorReport::keep>(
+        "internal_threshold",
+        "internal_threshold(rows, threshold, metric='tanimoto', alpha=1.0, beta=1.0, n_threads=-1)\n--\n\n"),
+};
+
 }  // namespace
 
 std::span<PyMethodDef> picker_function_table() { return pickers; }
+
+std::span<PyMethodDef> scoring_function_table() { return scoring; }
 
 std::span<PyMethodDef> function_table() { return functions<InputErrorReport::print>; }
 

@@ -17,4 +17,9 @@ std::span<PyMethodDef> checked_function_table();
 // The diversity pickers, kept out of the module's public functions.
 std::span<PyMethodDef> picker_function_table();
 
+// The scoring functions behind the package's similarity API: every metric
+// and mode over files or arrays, raising invalid input and stopping on
+// Ctrl-C like the checked functions.
+std::span<PyMethodDef> scoring_function_table();
+
 }  // namespace quarnel::lib

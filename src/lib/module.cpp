@@ -1,5 +1,6 @@
 // The _quarnel extension module: multi-phase initialisation whose exec slot
-// adds the functions, __all__ and the _checked and _pickers namespaces.
+// adds the functions, __all__ and the _checked, _pickers and _scoring
+// namespaces.
 // The module keeps no state.
 
 #include <Python.h>
@@ -51,11 +52,12 @@ int add_checked_namespace(PyObject* module) {
   return PyObject_SetAttrString(module, "_checked", checked.get());
 }
 
-// The _pickers namespace, built the same way.
-int add_pickers_namespace(PyObject* module) {
-  PyRef pickers = PyRef::steal(PyModule_New("_quarnel._pickers"));
-  if (!pickers || add_functions(pickers.get(), picker_function_table()) < 0) return -1;
-  return PyObject_SetAttrString(module, "_pickers", pickers.get());
+// The _pickers and _scoring namespaces, built the same way.
+int add_namespace(PyObject* module, const char* qualified_name, const char* attribute,
+                  std::span<PyMethodDef> table) {
+  PyRef names = PyRef::steal(PyModule_New(qualified_name));
+  if (!names || add_functions(names.get(), table) < 0) return -1;
+  return PyObject_SetAttrString(module, attribute, names.get());
 }
 
 int exec_module(PyObject* module) {
@@ -65,7 +67,8 @@ int exec_module(PyObject* module) {
   }
   if (add_functions(module, function_table()) < 0) return -1;
   if (add_checked_namespace(module) < 0) return -1;
-  return add_pickers_namespace(module);
+  if (add_namespace(module, "_quarnel._pickers", "_pickers", picker_function_table()) < 0) return -1;
+  return add_namespace(module, "_quarnel._scoring", "_scoring", scoring_function_table());
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -3,13 +3,11 @@
 #include <string>
 
 #include "binding/aggregation.hpp"
-#include "binding/array_wrap.hpp"
 #include "binding/binder.hpp"
 #include "binding/bit_mismatch.hpp"
 #include "binding/converters.hpp"
 #include "binding/empty_results.hpp"
-#include "engine/cross_tanimoto.hpp"
-#include "engine/internal_tanimoto.hpp"
+#include "binding/similarity_calls.hpp"
 #include "store/clean_words.hpp"
 #include "store/fingerprint_reader.hpp"
 #include "store/fingerprint_writer.hpp"
@@ -48,17 +46,16 @@ constexpr FunctionSignature internal_signature{"internal_tanimoto_mmap", interna
 
 constexpr std::uint64_t default_k = 10;
 
+// These functions score in Tanimoto, as they always have.
+constexpr engine::MetricSpec tanimoto{};
+
 // Top-k indices count from the first row of the database file, not of the
 // window.
 PyResult<PyRef> cross_on_views(AggregationMode mode, std::uint64_t k, const MappedFingerprintFile& queries,
                                const MappedFingerprintFile& db, std::int32_t n_threads) {
-  const std::uint64_t n_words = queries.n_words();
   QUARNEL_TRY(query_words, CleanWords::of(queries));
   QUARNEL_TRY(db_words, CleanWords::of(db));
-  QUARNEL_TRY(output, engine::cross_tanimoto(static_cast<std::uint64_t>(mode), k, n_words, queries.count(),
-                                             db.count(), query_words.data(), queries.count() * n_words,
-                                             db_words.data(), db.count() * n_words, n_threads, db.start()));
-  return binding::wrap_engine_output(std::move(output));
+  return binding::cross_scores(tanimoto, mode, k, query_words.rows(), db_words.rows(), n_threads);
 }
 
 }  // namespace
@@ -116,9 +113,7 @@ PyResult<PyRef> internal_tanimoto_mmap(PyObject* const* args, Py_ssize_t nargsf,
   QUARNEL_TRY(set, map_path(bound[0], 0, 0));
   if (set.count() == 0) return binding::empty_vector_result();
   QUARNEL_TRY(words, CleanWords::of(set));
-  QUARNEL_TRY(output, engine::internal_tanimoto(static_cast<std::uint64_t>(mode), set.n_words(), set.count(),
-                                                words.data(), set.count() * set.n_words(), n_threads));
-  return binding::wrap_engine_output(std::move(output));
+  return binding::internal_scores(tanimoto, mode, words.rows(), n_threads);
 }
 
 }  // namespace quarnel::store

@@ -1,11 +1,10 @@
 #include "store/threshold_file_functions.hpp"
 
-#include "binding/array_wrap.hpp"
 #include "binding/binder.hpp"
 #include "binding/bit_mismatch.hpp"
 #include "binding/converters.hpp"
 #include "binding/empty_results.hpp"
-#include "engine/threshold_tanimoto.hpp"
+#include "binding/similarity_calls.hpp"
 #include "store/clean_words.hpp"
 #include "store/map_path.hpp"
 
@@ -28,16 +27,15 @@ constexpr FunctionSignature cross_signature{"bulk_tanimoto_mmap_threshold", cros
 constexpr const char* internal_parameters[] = {"path", "threshold", "n_threads"};
 constexpr FunctionSignature internal_signature{"internal_tanimoto_mmap_threshold", internal_parameters, 2};
 
+// These functions score in Tanimoto, as they always have.
+constexpr engine::MetricSpec tanimoto{};
+
 // Indices count from the first row of the database file, not of the window.
 PyResult<PyRef> cross_on_views(double threshold, const MappedFingerprintFile& queries,
                                const MappedFingerprintFile& db, std::int32_t n_threads) {
-  const std::uint64_t n_words = queries.n_words();
   QUARNEL_TRY(query_words, CleanWords::of(queries));
   QUARNEL_TRY(db_words, CleanWords::of(db));
-  QUARNEL_TRY(output, engine::cross_threshold(threshold, n_words, queries.count(), db.count(),
-                                              query_words.data(), queries.count() * n_words, db_words.data(),
-                                              db.count() * n_words, n_threads, db.start()));
-  return binding::wrap_csr_output(std::move(output));
+  return binding::cross_threshold_scores(tanimoto, threshold, query_words.rows(), db_words.rows(), n_threads);
 }
 
 }  // namespace
@@ -65,9 +63,7 @@ PyResult<PyRef> internal_tanimoto_mmap_threshold(PyObject* const* args, Py_ssize
   QUARNEL_TRY(set, map_path(bound[0], 0, 0));
   if (set.count() == 0) return binding::empty_csr_result(0);
   QUARNEL_TRY(words, CleanWords::of(set));
-  QUARNEL_TRY(output, engine::internal_threshold(threshold, set.n_words(), set.count(), words.data(),
-                                                 set.count() * set.n_words(), n_threads));
-  return binding::wrap_csr_output(std::move(output));
+  return binding::internal_threshold_scores(tanimoto, threshold, words.rows(), n_threads);
 }
 
 }  // namespace quarnel::store

@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "engine/tanimoto_score.hpp"
-#include "engine/threshold_tanimoto.hpp"
+#include "engine/metric_policies.hpp"
+#include "engine/threshold_search.hpp"
 
 namespace quarnel::engine {
 namespace {
@@ -49,7 +49,7 @@ Csr brute_force(const std::vector<std::uint64_t>& rows, std::size_t n_queries, d
         b += bits(rows[j * n_words + w]);
         c += bits(rows[i * n_words + w] & rows[j * n_words + w]);
       }
-      const double score = tanimoto_score(a, b, c);
+      const double score = TanimotoMetric{}.score(a, b, c);
       if (score < threshold) continue;
       out.indices.push_back(static_cast<std::uint32_t>(j));
       out.scores.push_back(score);
@@ -70,11 +70,11 @@ TEST(ThresholdSearch, EveryThreadCountGivesThePlainLoopsAnswer) {
     const Csr cross = brute_force(rows, n_queries, threshold, false);
     const Csr internal = brute_force(rows, n, threshold, true);
     for (std::int32_t n_threads : {1, 4, 16}) {
-      auto got = cross_threshold(threshold, n_words, n_queries, n, rows.data(), n_queries * n_words,
-                                 rows.data(), rows.size(), n_threads, 0);
+      auto got = cross_threshold(MetricSpec{}, threshold, RowView{rows.data(), n_queries, n_words},
+                                 RowView{rows.data(), n, n_words}, n_threads);
       ASSERT_TRUE(got.has_value());
       EXPECT_EQ(copy_of(*got), cross) << "threshold " << threshold << ", " << n_threads << " threads";
-      auto pairs = internal_threshold(threshold, n_words, n, rows.data(), rows.size(), n_threads);
+      auto pairs = internal_threshold(MetricSpec{}, threshold, RowView{rows.data(), n, n_words}, n_threads);
       ASSERT_TRUE(pairs.has_value());
       EXPECT_EQ(copy_of(*pairs), internal) << "threshold " << threshold << ", " << n_threads << " threads";
     }

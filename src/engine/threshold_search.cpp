@@ -1,4 +1,4 @@
-#include "engine/threshold_tanimoto.hpp"
+#include "engine/threshold_search.hpp"
 
 #include <new>
 #include <vector>
@@ -47,9 +47,11 @@ Result<std::uint64_t> hit_allowance(std::uint64_t n_rows, std::uint64_t certain_
   return max_hits;
 }
 
-// What the workers of one search share: the rows they search, the set
-// they search, and where the hits go.
+// What the workers of one search share: the metric that decides a hit, the
+// rows they search, the set they search, and where the hits go.
+template <class Metric>
 struct ThresholdScan {
+  Metric metric;
   const std::uint64_t* query_words;
   const RowSet& set;
   double threshold;
@@ -62,12 +64,14 @@ struct ThresholdScan {
   template <class FirstColumn>
   void search_group(std::uint64_t first, std::size_t n, BlockScratch& scratch, FirstColumn first_column) {
     try {
-      std::vector<ThresholdRow> scorers;
+      std::vector<ThresholdRow<Metric>> scorers;
       scan_query_group(
           query_words, set, first, n, scratch,
-          [&](std::uint64_t i, std::size_t) { return ThresholdRow(rows[i], threshold, budget); },
+          [&](std::uint64_t i, std::size_t) {
+            return ThresholdRow<Metric>(metric, rows[i], threshold, budget);
+          },
           first_column, scorers);
-      for (ThresholdRow& scorer : scorers) scorer.finish();
+      for (ThresholdRow<Metric>& scorer : scorers) scorer.finish();
     } catch (const std::bad_alloc&) {
       budget.exhaust();
     }
@@ -76,10 +80,11 @@ struct ThresholdScan {
 
 // Searches rows [0, n_rows) of `query_words`; row i meets `set` from
 // first_column(i) on.
-template <class FirstColumn>
-Result<std::vector<RowHits>> search_rows(pool::WorkerPool& pool, const std::uint64_t* query_words,
-                                         std::uint64_t n_rows, const RowSet& set, std::uint64_t n_words,
-                                         double threshold, std::uint64_t max_hits, FirstColumn first_column) {
+template <class Metric, class FirstColumn>
+Result<std::vector<RowHits>> search_rows(pool::WorkerPool& pool, const Metric& metric,
+                                         const std::uint64_t* query_words, std::uint64_t n_rows,
+                                         const RowSet& set, std::uint64_t n_words, double threshold,
+                                         std::uint64_t max_hits, FirstColumn first_column) {
   std::vector<RowHits> rows;
   try {
     rows.resize(n_rows);
@@ -87,7 +92,7 @@ Result<std::vector<RowHits>> search_rows(pool::WorkerPool& pool, const std::uint
     return results_too_large();
   }
   HitBudget budget(max_hits);
-  ThresholdScan scan{query_words, set, threshold, rows, budget};
+  ThresholdScan<Metric> scan{metric, query_words, set, threshold, rows, budget};
   QUARNEL_CHECK(for_each_query_group(pool, n_rows, max_query_group, n_words,
                                      [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
                                        scan.search_group(first, n, scratch, first_column);
@@ -96,60 +101,65 @@ Result<std::vector<RowHits>> search_rows(pool::WorkerPool& pool, const std::uint
   return rows;
 }
 
-Result<CsrOutput> search_cross(pool::WorkerPool& pool, double threshold, std::uint64_t n_words,
-                               std::uint64_t n_queries, const std::uint64_t* queries, RowSet db,
-                               std::uint64_t index_offset) {
+template <class Metric>
+Result<CsrOutput> search_cross(pool::WorkerPool& pool, const Metric& metric, double threshold,
+                               std::uint64_t n_words, std::uint64_t n_queries, const std::uint64_t* queries,
+                               RowSet db, std::uint64_t index_offset) {
   const std::uint64_t certain_hits = threshold == 0.0 ? product_or_max(n_queries, db.n_rows) : 0;
   QUARNEL_TRY(max_hits, hit_allowance(n_queries, certain_hits, cross_hit_bytes));
   QUARNEL_TRY(db_counts, count_row_bits(pool, db.words, db.n_rows, n_words));
   db.counts = db_counts.data();
-  QUARNEL_TRY(rows, search_rows(pool, queries, n_queries, db, n_words, threshold, max_hits,
+  QUARNEL_TRY(rows, search_rows(pool, metric, queries, n_queries, db, n_words, threshold, max_hits,
                                 [](std::uint64_t) -> std::uint64_t { return 0; }));
-  return assemble_cross_rows(pool, rows, db.counts, index_offset);
+  return assemble_cross_rows(pool, metric, rows, db.counts, index_offset);
 }
 
-Result<CsrOutput> search_internal(pool::WorkerPool& pool, double threshold, std::uint64_t n_words,
-                                  RowSet set) {
+// Each unordered pair is met once, by its smaller row, which keeps it when
+// either direction reaches the threshold (the same test for a symmetric
+// metric); the assembly then lists it under each row whose direction does.
+template <class Metric>
+Result<CsrOutput> search_internal(pool::WorkerPool& pool, const Metric& metric, double threshold,
+                                  std::uint64_t n_words, RowSet set) {
   const std::uint64_t n = set.n_rows;
-  // Each unordered pair is scored once, by its smaller row; n < 2^32, so
-  // n * (n - 1) fits 64 bits.
+  // n < 2^32, so n * (n - 1) fits 64 bits.
   QUARNEL_TRY(max_hits, hit_allowance(n, threshold == 0.0 ? n * (n - 1) / 2 : 0, mirrored_hit_bytes));
   QUARNEL_TRY(counts, count_row_bits(pool, set.words, n, n_words));
   set.counts = counts.data();
-  QUARNEL_TRY(rows, search_rows(pool, set.words, n, set, n_words, threshold, max_hits,
-                                [](std::uint64_t i) { return i + 1; }));
-  return assemble_mirrored_rows(rows, set.counts);
+  QUARNEL_TRY(rows, search_rows(pool, either_direction(metric), set.words, n, set, n_words, threshold,
+                                max_hits, [](std::uint64_t i) { return i + 1; }));
+  return assemble_mirrored_rows(metric, rows, set.counts, threshold);
 }
 
 bool valid_threshold(double threshold) { return threshold >= 0.0 && threshold <= 1.0; }
 
 }  // namespace
 
-Result<CsrOutput> cross_threshold(double threshold, std::uint64_t n_words, std::uint64_t n_queries,
-                                  std::uint64_t n_db, const std::uint64_t* queries, std::uint64_t queries_len,
-                                  const std::uint64_t* db, std::uint64_t db_len, std::int32_t n_threads,
-                                  std::uint64_t index_offset) {
-  if (!valid_threshold(threshold) || n_queries == 0 || n_db == 0 || n_db > UINT32_MAX ||
-      queries_len != n_queries * n_words || db_len != n_db * n_words) {
+Result<CsrOutput> cross_threshold(const MetricSpec& metric, double threshold, const RowView& queries,
+                                  const RowView& db, std::int32_t n_threads) {
+  if (!valid_threshold(threshold) || queries.n_rows == 0 || db.n_rows == 0 || db.n_rows > UINT32_MAX ||
+      queries.n_words != db.n_words) {
     return make_error(ErrorKind::internal_fault, "threshold engine called with inconsistent sets");
   }
   auto pool = pool::WorkerPool::create(n_threads);
   if (!pool) return pool_build_error(pool.error());
-  auto output =
-      search_cross(*pool, threshold, n_words, n_queries, queries, RowSet{db, nullptr, n_db}, index_offset);
+  auto output = with_metric(metric, [&](const auto& policy) {
+    return search_cross(*pool, policy, threshold, queries.n_words, queries.n_rows, queries.words,
+                        RowSet{db.words, nullptr, db.n_rows}, db.first_row);
+  });
   pool->shutdown();
   return output;
 }
 
-Result<CsrOutput> internal_threshold(double threshold, std::uint64_t n_words, std::uint64_t n_fps,
-                                     const std::uint64_t* words, std::uint64_t words_len,
+Result<CsrOutput> internal_threshold(const MetricSpec& metric, double threshold, const RowView& rows,
                                      std::int32_t n_threads) {
-  if (!valid_threshold(threshold) || n_fps == 0 || n_fps > UINT32_MAX || words_len != n_fps * n_words) {
+  if (!valid_threshold(threshold) || rows.n_rows == 0 || rows.n_rows > UINT32_MAX) {
     return make_error(ErrorKind::internal_fault, "threshold engine called with an inconsistent set");
   }
   auto pool = pool::WorkerPool::create(n_threads);
   if (!pool) return pool_build_error(pool.error());
-  auto output = search_internal(*pool, threshold, n_words, RowSet{words, nullptr, n_fps});
+  auto output = with_metric(metric, [&](const auto& policy) {
+    return search_internal(*pool, policy, threshold, rows.n_words, RowSet{rows.words, nullptr, rows.n_rows});
+  });
   pool->shutdown();
   return output;
 }

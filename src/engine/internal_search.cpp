@@ -1,9 +1,9 @@
-#include "engine/internal_tanimoto.hpp"
+#include "engine/internal_search.hpp"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
-#include "engine/aggregation_mode.hpp"
 #include "engine/best_first_max.hpp"
 #include "engine/call_footprint.hpp"
 #include "engine/pool/worker_pool.hpp"
@@ -29,23 +29,28 @@ void scan_rows(const RowSet& set, std::uint64_t first, std::size_t n, BlockScrat
       first_column, rows);
 }
 
-Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, RowSet set, std::uint64_t n_words) {
+template <class Metric>
+Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, const Metric& metric, RowSet set,
+                                     std::uint64_t n_words) {
   const std::uint64_t n = set.n_rows;
   // n < 2^32, so n * (n - 1) fits 64 bits.
   auto scores = allocate_zeroed<double>(n * (n - 1) / 2);
   if (!scores) return std::move(scores).error();
   const std::uint64_t length = n * (n - 1) / 2;
-  // Zero-width rows score 0.0 with each other: the zeros are the answer.
-  if (n_words == 0) return EngineOutput(vector_buffer(std::move(scores).value(), length));
+  double* out = scores->data();
+  // Zero-width rows are empty: every pair scores what two empty rows score.
+  if (n_words == 0) {
+    std::fill_n(out, length, metric.score(0, 0, 0));
+    return EngineOutput(vector_buffer(std::move(scores).value(), length));
+  }
   QUARNEL_TRY(counts, count_row_bits(pool, set.words, n, n_words));
   set.counts = counts.data();
-  double* out = scores->data();
   QUARNEL_CHECK(for_each_query_group(
       pool, n, max_query_group, n_words, [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
-        std::vector<FullRow> rows;
+        std::vector<FullRow<Metric>> rows;
         scan_rows(
             set, first, count, scratch,
-            [&](std::uint64_t i) { return FullRow(out + condensed_row_start(i, n), i + 1); },
+            [&](std::uint64_t i) { return FullRow<Metric>(metric, out + condensed_row_start(i, n), i + 1); },
             [](std::uint64_t i) { return i + 1; }, rows);
       }));
   return EngineOutput(vector_buffer(std::move(scores).value(), length));
@@ -58,20 +63,25 @@ Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, RowSet set, std::ui
 // (10 MB) 1.33x slower; 12,000 MACCS rows 3.6x faster.
 constexpr std::uint64_t best_first_max_bytes = std::uint64_t{4} << 20;
 
-Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, RowSet set, std::uint64_t n_words,
-                                    AggregationMode mode) {
+template <class Metric>
+Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, const Metric& metric, RowSet set,
+                                    std::uint64_t n_words, AggregationMode mode) {
   const std::uint64_t n = set.n_rows;
   auto values = allocate_zeroed<double>(n);
   if (!values) return std::move(values).error();
-  // A single row has no other row to compare with, and zero-width rows
-  // score 0.0 with each other: the values stay 0.0.
-  if (n < 2 || n_words == 0) return EngineOutput(vector_buffer(std::move(values).value(), n));
+  double* out = values->data();
+  // A single row has no other row to compare with: its value stays 0.0.
+  if (n < 2) return EngineOutput(vector_buffer(std::move(values).value(), n));
+  // Zero-width rows all score the same; so does their mean, summed exactly.
+  if (n_words == 0) {
+    std::fill_n(out, n, metric.score(0, 0, 0));
+    return EngineOutput(vector_buffer(std::move(values).value(), n));
+  }
   QUARNEL_TRY(counts, count_row_bits(pool, set.words, n, n_words));
   set.counts = counts.data();
-  double* out = values->data();
   if (mode == AggregationMode::max && n * n_words * sizeof(std::uint64_t) <= best_first_max_bytes) {
     QUARNEL_TRY(order, rows_by_count(set));
-    const BestFirstMax best_first(set, order.data());
+    const BestFirstMax<Metric> best_first(metric, set, order.data());
     QUARNEL_CHECK(for_each_query_group(pool, n, max_query_group, n_words,
                                        [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
                                          for (std::uint64_t i = first; i < first + count; ++i) {
@@ -83,9 +93,10 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, RowSet set, std::uin
   }
   QUARNEL_CHECK(for_each_query_group(
       pool, n, max_query_group, n_words, [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
-        std::vector<AggregateRow> rows;
+        std::vector<AggregateRow<Metric>> rows;
         scan_rows(
-            set, first, count, scratch, [&](std::uint64_t i) { return AggregateRow(mode, i); },
+            set, first, count, scratch,
+            [&](std::uint64_t i) { return AggregateRow<Metric>(metric, mode, i); },
             [](std::uint64_t) { return std::uint64_t{0}; }, rows);
         for (std::size_t s = 0; s < count; ++s) out[first + s] = rows[s].value(n - 1);
       }));
@@ -94,12 +105,14 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, RowSet set, std::uin
 
 // Each mode allocates its result before it counts the rows' bits, so a
 // result that cannot be had fails before any work.
-Result<EngineOutput> compute(pool::WorkerPool& pool, std::uint64_t mode, RowSet set, std::uint64_t n_words) {
-  switch (static_cast<AggregationMode>(mode)) {
-    case AggregationMode::full: return condensed_pairs(pool, set, n_words);
+template <class Metric>
+Result<EngineOutput> compute(pool::WorkerPool& pool, const Metric& metric, AggregationMode mode, RowSet set,
+                             std::uint64_t n_words) {
+  switch (mode) {
+    case AggregationMode::full: return condensed_pairs(pool, metric, set, n_words);
     case AggregationMode::mean:
     case AggregationMode::max:
-    case AggregationMode::min: return row_aggregates(pool, set, n_words, static_cast<AggregationMode>(mode));
+    case AggregationMode::min: return row_aggregates(pool, metric, set, n_words, mode);
     default: break;
   }
   return make_error(ErrorKind::value_error, "Top-K is not supported for internal similarity matrices.");
@@ -107,17 +120,19 @@ Result<EngineOutput> compute(pool::WorkerPool& pool, std::uint64_t mode, RowSet 
 
 }  // namespace
 
-Result<EngineOutput> internal_tanimoto(std::uint64_t mode, std::uint64_t n_words, std::uint64_t n_fps,
-                                       const std::uint64_t* words, std::uint64_t words_len,
-                                       std::int32_t n_threads) {
-  if (n_fps == 0 || n_fps > UINT32_MAX || words_len != n_fps * n_words) {
+Result<EngineOutput> internal_similarity(const MetricSpec& metric, AggregationMode mode, const RowView& rows,
+                                         std::int32_t n_threads) {
+  if (rows.n_rows == 0 || rows.n_rows > UINT32_MAX) {
     return make_error(ErrorKind::internal_fault, "internal engine called with an inconsistent set");
   }
   auto pool = pool::WorkerPool::create(n_threads);
   if (!pool) return pool_build_error(pool.error());
   // A refusal leaves by the pool's destructor, which shuts it down.
-  QUARNEL_CHECK(refuse_unfit_call(internal_call_bytes(mode, n_words, n_fps)));
-  auto output = compute(*pool, mode, RowSet{words, nullptr, n_fps}, n_words);
+  QUARNEL_CHECK(
+      refuse_unfit_call(internal_call_bytes(static_cast<std::uint64_t>(mode), rows.n_words, rows.n_rows)));
+  const RowSet set{rows.words, nullptr, rows.n_rows};
+  auto output = with_metric(
+      metric, [&](const auto& policy) { return compute(*pool, policy, mode, set, rows.n_words); });
   pool->shutdown();
   return output;
 }

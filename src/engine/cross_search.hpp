@@ -1,0 +1,21 @@
+#pragma once
+// Every query row against every database row: the full matrix, a per-query
+// mean/max/min, or the per-query top k, in any metric.
+
+#include <cstdint>
+
+#include "common/result.hpp"
+#include "engine/aggregation_mode.hpp"
+#include "engine/engine_output.hpp"
+#include "engine/metric.hpp"
+#include "engine/row_view.hpp"
+
+namespace quarnel::engine {
+
+// Callers guarantee at least one row in each set and equal widths.  `k`
+// is read for top-k only, whose indices are database row numbers plus
+// db.first_row (modulo 2^32).
+Result<EngineOutput> cross_similarity(const MetricSpec& metric, AggregationMode mode, std::uint64_t k,
+                                      const RowView& queries, const RowView& db, std::int32_t n_threads);
+
+}  // namespace quarnel::engine
