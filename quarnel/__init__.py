@@ -32,12 +32,13 @@ from .functions import (
     save_fingerprints,
 )
 from .fps import FpsReport, read_fps
+from .metrics import Tversky
 from .molecules import FingerprintReport, fingerprint_molecules
 from .picking import leader_pick, maxmin_pick
 from .results import SearchResult, ThresholdResult
 from .search import search
 from .settings import FingerprintSpec
-from .similarity import similarity_matrix
+from .similarity import similarity, similarity_matrix
 from .version import __version__
 
 __all__ = [
@@ -57,7 +58,9 @@ __all__ = [
     "FingerprintSpec",
     "FingerprintReport",
     "QuarnelError",
+    "similarity",
     "similarity_matrix",
+    "Tversky",
     "butina",
     "maxmin_pick",
     "leader_pick",

@@ -23,6 +23,7 @@ from .file_kinds import SHARD_SET_SUFFIX, is_fps_file, molecule_file_kind
 from .fingerprint_file import FingerprintFile, clean_name, mean_bits_set
 from .fps import read_fps
 from .interrupt import deferred_interrupts
+from .metrics import as_metric
 from .molecules import describe_skipped, fingerprint_molecules
 from .picking import leader_pick, maxmin_pick
 from .resolve import resolved, skipped_summary
@@ -62,6 +63,13 @@ def thread_count(text):
         raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
     try:
         return check_threads(value)
+    except QuarnelError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def metric_option(text):
+    try:
+        return as_metric(text)
     except QuarnelError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
 
@@ -203,7 +211,7 @@ def write_shard_info(database: ShardedDatabase, out) -> None:
 
 def run_search(args) -> int:
     options = dict(n_threads=args.threads, window_rows=args.window_rows, progress=not args.quiet,
-                   allow_mismatch=args.allow_mismatch, name_field=args.name_field)
+                   allow_mismatch=args.allow_mismatch, name_field=args.name_field, metric=args.metric)
     if args.threshold is None and args.k is None:
         args.k = 10
     if args.threshold is not None:
@@ -222,8 +230,8 @@ def run_search(args) -> int:
 
 def run_cluster(args) -> int:
     with resolved(args.database, database=True, progress=not args.quiet) as database:
-        clusters = butina(database, args.threshold, reordering=args.reordering, n_threads=args.threads,
-                          progress=not args.quiet)
+        clusters = butina(database, args.threshold, reordering=args.reordering, metric=args.metric,
+                          n_threads=args.threads, progress=not args.quiet)
         names = database.names
         with output_stream(args.output) as stream:
             stream.write("cluster\tposition\trow\tname\n")
@@ -335,6 +343,8 @@ def add_search_command(commands):
     command.add_argument("-o", "--output", help="write the hits here (TSV) instead of standard output")
     command.add_argument("--window-rows", type=bounded_int(1, MAX_ROWS),
                          help="database rows per window (default 1048576)")
+    command.add_argument("--metric", type=metric_option, default="tanimoto", metavar="METRIC",
+                         help="tanimoto (default), dice, cosine or tversky:ALPHA,BETA")
     command.add_argument("--name-field", help="for SDF queries: the field holding the name")
     command.add_argument("--allow-mismatch", action="store_true",
                          help="compare queries fingerprinted differently from the database")
@@ -354,6 +364,8 @@ def add_cluster_command(commands):
                          help="molecules scoring at least this are neighbours (0 to 1)")
     command.add_argument("--reordering", action="store_true",
                          help="recount unassigned neighbours after each cluster")
+    command.add_argument("--metric", type=metric_option, default="tanimoto", metavar="METRIC",
+                         help="tanimoto (default), dice, cosine or tversky:ALPHA,BETA")
     command.add_argument("--threads", type=thread_count, default=-1,
                          help=f"threads, 1 to {MAX_THREADS} (default: all CPUs)")
     command.add_argument("-o", "--output", help="write the clusters here (TSV) instead of standard output")

@@ -17,13 +17,15 @@ from typing import List, Tuple
 import numpy as np
 
 from .checks import check_threads, check_threshold
+from .errors import QuarnelError
 from .interrupt import check_interrupt
+from .metrics import as_metric, is_symmetric
 from .progress import progress_bar
 from .resolve import resolved
 from .similarity import internal_neighbours
 
 
-def butina(fingerprints, threshold: float, *, reordering: bool = False, n_threads: int = -1,
+def butina(fingerprints, threshold: float, *, reordering: bool = False, metric="tanimoto", n_threads: int = -1,
            progress: bool = False) -> Tuple[Tuple[int, ...], ...]:
     """Taylor-Butina clustering of `fingerprints`, in any form the package
     takes (`quarnel.resolve`: ExplicitBitVect sequences, fingerprint files,
@@ -34,12 +36,15 @@ def butina(fingerprints, threshold: float, *, reordering: bool = False, n_thread
     becomes the first centroid, with its unassigned neighbours as members;
     then the next, and so on.  With `reordering`, neighbour counts are
     updated after each cluster to count only unassigned neighbours.
+    `metric` scores the pairs (`quarnel.metrics`; a symmetric one, since
+    neighbourhood is mutual).
 
     Returns
     -------
     tuple of tuples of int
         The clusters, largest centroid count first; each starts with its
-        centroid.
+        centroid.  Members are input positions: a molecule RDKit could not
+        parse is in no cluster, and the others keep their numbers.
 
     Examples
     --------
@@ -49,16 +54,23 @@ def butina(fingerprints, threshold: float, *, reordering: bool = False, n_thread
     """
     threshold = check_threshold(threshold)
     n_threads = check_threads(n_threads)
+    metric = as_metric(metric)
+    if not is_symmetric(metric):
+        raise QuarnelError(f"Butina clustering needs a symmetric metric, not {metric} (use Tversky with "
+                           "alpha == beta, or another metric)")
     with resolved(fingerprints, progress=progress) as rows, \
             progress_bar(progress, "cluster: finding neighbours", "phase", total=1) as phase:
-        indptr, indices, scores = internal_neighbours(rows, threshold, n_threads)
+        indptr, indices, scores = internal_neighbours(rows, threshold, n_threads, metric)
         phase.update(1)
+        positions = rows.positions
     del scores  # a third of the lists, and clustering needs only who is whose neighbour
     neighbours = Neighbours(indptr, indices)
     with progress_bar(progress, "cluster: assigning", "mol", total=neighbours.n) as bar:
-        if reordering:
-            return _clusters_reordering(neighbours, bar)
-        return _clusters(neighbours, bar)
+        clusters = _clusters_reordering(neighbours, bar) if reordering else _clusters(neighbours, bar)
+    if positions is None:
+        return clusters
+    places = positions.tolist()
+    return tuple(tuple(places[row] for row in cluster) for cluster in clusters)
 
 
 class Neighbours:

@@ -32,6 +32,7 @@ from . import worker_tasks
 from .checks import check_k, check_threads
 from .errors import QuarnelError
 from .fingerprint_file import Window
+from .metrics import as_metric
 from .progress import progress_bar
 from .resolve import check_comparable, is_stored, open_stored, resolved
 from .results import SearchResult, empty_topk
@@ -46,7 +47,7 @@ __all__ = ["search", "max_similarity", "search_at"]
 CONNECT_TIMEOUT = 10
 
 
-def search(client: Client, queries, database, k: int = 10, *, window_rows: Optional[int] = None,
+def search(client: Client, queries, database, k: int = 10, *, metric="tanimoto", window_rows: Optional[int] = None,
            n_threads: int = -1, progress: bool = False, allow_mismatch: bool = False,
            name_field: Optional[str] = None) -> SearchResult:
     """The k most similar rows of `database` for every query, on `client`'s
@@ -63,6 +64,8 @@ def search(client: Client, queries, database, k: int = 10, *, window_rows: Optio
         can open (shared storage).
     k : int, default 10
         Hits per query, at least 1.
+    metric : {"tanimoto", "dice", "cosine"} or Tversky, default "tanimoto"
+        How pairs are scored, as for `quarnel.search`.
     window_rows : int, optional
         Rows per task (default 1,048,576; a window never spans two shards).
     n_threads : int
@@ -79,6 +82,7 @@ def search(client: Client, queries, database, k: int = 10, *, window_rows: Optio
     """
     k = check_k(k)
     n_threads = check_threads(n_threads)
+    metric = as_metric(metric)
     database = _opened(database)
     with resolved(database, database=True) as target, \
             resolved(queries, like=target, name_field=name_field, progress=progress) as source:
@@ -90,19 +94,20 @@ def search(client: Client, queries, database, k: int = 10, *, window_rows: Optio
         else:
             best = TopKAccumulator(source.rows, k)
             for window, (indices, scores) in _run_windows(client, worker_tasks.window_topk, windows, data,
-                                                           (k, n_threads), progress):
+                                                           (k, n_threads, metric), progress):
                 best.add(indices, scores, offset=window.first_row)
             indices, scores = best.indices, best.scores
         return SearchResult(indices, scores, source.names, target.names, source.record_positions, source.skipped)
 
 
-def max_similarity(client: Client, queries, database, *, window_rows: Optional[int] = None,
+def max_similarity(client: Client, queries, database, *, metric="tanimoto", window_rows: Optional[int] = None,
                    n_threads: int = -1, progress: bool = False, allow_mismatch: bool = False) -> np.ndarray:
-    """Each query's highest Tanimoto score over the whole database, on
+    """Each query's highest score (of `metric`) over the whole database, on
     `client`'s cluster: float64 (queries,), equal to
     ``bulk_tanimoto_mmap(queries, one_file, agg="max")`` over a single file
     of all the rows (0.0 for an empty database).  Arguments as `search`."""
     n_threads = check_threads(n_threads)
+    metric = as_metric(metric)
     database = _opened(database)
     with resolved(database, database=True) as target, resolved(queries, like=target) as source:
         check_comparable(source, target, allow_mismatch=allow_mismatch)
@@ -110,7 +115,7 @@ def max_similarity(client: Client, queries, database, *, window_rows: Optional[i
         windows = target.windows(window_rows)
         best = np.zeros(source.rows, np.float64)
         if source.rows:
-            for _, highest in _run_windows(client, worker_tasks.window_max, windows, data, (n_threads,),
+            for _, highest in _run_windows(client, worker_tasks.window_max, windows, data, (n_threads, metric),
                                            progress):
                 # Scores are never below 0.0, the engine's own starting maximum.
                 np.maximum(best, highest, out=best)

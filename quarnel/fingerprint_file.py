@@ -186,12 +186,19 @@ class Window:
     top-k rows from the start of the file, so a global row is the engine's
     index plus `first_row`."""
 
-    path: Path
+    path: Optional[Path]
     offset: int
     limit: int
     first_row: int
     file_rows: int
     n_bits: int
+    # Rows held in memory instead of a file: a (file_rows, words) uint64 array.
+    array: Optional[np.ndarray] = dataclasses.field(default=None, compare=False, repr=False)
+
+    def source(self):
+        """What the extension reads the rows from: the file's path, or the
+        (rows, n_bits) pair of an array."""
+        return (self.array, self.n_bits) if self.array is not None else self.path
 
 
 def file_windows(path, rows: int, n_bits: int, first_row: int = 0,
@@ -199,6 +206,12 @@ def file_windows(path, rows: int, n_bits: int, first_row: int = 0,
     size = check_window_rows(window_rows) or DEFAULT_WINDOW_ROWS
     return [Window(Path(path), start, min(size, rows - start), first_row, rows, n_bits)
             for start in range(0, rows, size)]
+
+
+def array_windows(array: np.ndarray, n_bits: int, window_rows: Optional[int] = None) -> List[Window]:
+    size = check_window_rows(window_rows) or DEFAULT_WINDOW_ROWS
+    rows = len(array)
+    return [Window(None, start, min(size, rows - start), 0, rows, n_bits, array) for start in range(0, rows, size)]
 
 
 # ---------------------------------------------------------------------------

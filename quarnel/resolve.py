@@ -40,7 +40,7 @@ from . import functions
 from .arrays import as_rows, is_array
 from .errors import QuarnelError
 from .file_kinds import FINGERPRINT_SUFFIX, KNOWN_SUFFIXES, SHARD_SET_SUFFIX, is_fps_file, molecule_file_kind
-from .fingerprint_file import HEADER, FingerprintFile, RowNames, Window, file_windows, write_rows
+from .fingerprint_file import HEADER, FingerprintFile, RowNames, Window, array_windows, file_windows, write_rows
 from .fps import read_fps
 from .molecules import fingerprint_molecules
 from .settings import FingerprintSpec
@@ -95,9 +95,23 @@ class Fingerprints:
     def windows(self, window_rows: Optional[int] = None) -> List[Window]:
         return self.source.windows(window_rows)
 
+    @property
+    def array(self) -> Optional[np.ndarray]:
+        """The rows, where they are held in memory as a uint64 array."""
+        return getattr(self.source, "array", None)
+
+    def whole(self):
+        """All the rows as the extension reads them: an array in place, or
+        one fingerprint file."""
+        return (self.array, self.n_bits) if self.array is not None else self.single_file()
+
     def single_file(self) -> Path:
         """One fingerprint file holding all the rows in order: the source's
-        own, or (for several shards) a copy made once."""
+        own, or (for an array or several shards) a copy made once."""
+        if self.array is not None:
+            path = self._scratch.path("array")
+            write_rows(path, self.array, self.n_bits)
+            return path
         windows = self.windows(None)
         if not windows:
             path = self._scratch.path("empty")
@@ -117,19 +131,17 @@ class Fingerprints:
                     joined.write(np.ascontiguousarray(words[start:stop]).tobytes())
         return path
 
-    def row_files(self, batch_rows: int):
-        """(first row, fingerprint file) for consecutive batches of at most
-        `batch_rows` rows: the whole file when one batch holds them all."""
-        path = self.single_file()
+    def batches(self, batch_rows: int):
+        """The rows in consecutive batches of at most `batch_rows`, each as
+        the extension reads it: the whole set when one batch holds them
+        all, else slices of the rows (mapped, not copied)."""
+        whole = self.whole()
         if self.rows <= batch_rows:
-            yield 0, path
+            yield whole
             return
-        words = FingerprintFile(path).words()
+        words = self.array if self.array is not None else FingerprintFile(whole).words()
         for start in range(0, self.rows, batch_rows):
-            batch = self._scratch.path(f"batch-{start}")
-            write_rows(batch, words[start:start + batch_rows], self.n_bits)
-            yield start, batch
-            batch.unlink()
+            yield words[start:start + batch_rows], self.n_bits
 
 
 class Scratch:
@@ -192,9 +204,7 @@ def _resolve(value, scratch, *, like, settings, name_field, database, progress, 
     if is_stored(value):
         return Fingerprints(value, str(value.path), value.fingerprint_spec, [], None, scratch)
     if is_array(value):
-        path = scratch.path("array")
-        write_rows(path, *as_rows(value))
-        return Fingerprints(FingerprintFile(path), "the given array", None, [], None, scratch)
+        return Fingerprints(_ArrayRows(*as_rows(value)), "the given array", None, [], None, scratch)
     if isinstance(value, str) and not _looks_like_path(value):
         if database:
             raise QuarnelError(f"{value!r}: no such fingerprint database")
@@ -309,6 +319,21 @@ def _from_molecules(items, scratch, settings, origin, smiles: bool) -> Fingerpri
     stored = _Named(FingerprintFile(path), names)
     return Fingerprints(stored, origin, settings, skipped,
                         np.asarray(positions, np.int64) if skipped else None, scratch)
+
+
+class _ArrayRows:
+    """Rows held in a uint64 array, read in place by the extension."""
+
+    def __init__(self, array: np.ndarray, n_bits: int):
+        self.array = array
+        self.path = None
+        self.rows = len(array)
+        self.n_bits = n_bits
+        self.names = RowNames(None, self.rows)
+        self.fingerprint_spec = None
+
+    def windows(self, window_rows=None) -> List[Window]:
+        return array_windows(self.array, self.n_bits, window_rows)
 
 
 class _Named:

@@ -8,9 +8,10 @@ from typing import Optional
 
 import numpy as np
 
-from . import functions
+from . import scoring
 from .checks import check_k, check_threads, check_threshold
 from .interrupt import check_interrupt
+from .metrics import as_metric
 from .progress import progress_bar
 from .resolve import Fingerprints, check_comparable, resolved
 from .results import SearchResult, ThresholdResult, empty_topk
@@ -22,9 +23,9 @@ PROGRESS_STEPS = 50
 MIN_QUERY_BATCH = 64
 
 
-def search(queries, database, k: Optional[int] = 10, *, threshold: Optional[float] = None, n_threads: int = -1,
-           window_rows: Optional[int] = None, progress: bool = False, allow_mismatch: bool = False,
-           name_field: Optional[str] = None):
+def search(queries, database, k: Optional[int] = 10, *, threshold: Optional[float] = None, metric="tanimoto",
+           n_threads: int = -1, window_rows: Optional[int] = None, progress: bool = False,
+           allow_mismatch: bool = False, name_field: Optional[str] = None):
     """The k most similar database rows of every query, or with `threshold`
     every row scoring at least that (the best `k` of them when `k` is not
     None).
@@ -43,6 +44,9 @@ def search(queries, database, k: Optional[int] = 10, *, threshold: Optional[floa
         Hits per query (at least 1); None only with a threshold: all hits.
     threshold : float, optional
         From 0 to 1.
+    metric : {"tanimoto", "dice", "cosine"} or Tversky, default "tanimoto"
+        How pairs are scored (`quarnel.metrics`); with `Tversky` the
+        queries are the first argument of RDKit's ``TverskySimilarity``.
     n_threads : int, default -1
         Worker threads (-1: every CPU).
     window_rows : int, optional
@@ -67,6 +71,7 @@ def search(queries, database, k: Optional[int] = 10, *, threshold: Optional[floa
     ['3576', '3703', '3724']
     """
     k = check_k(k, with_threshold=threshold is not None)
+    metric = as_metric(metric)
     if threshold is not None:
         threshold = check_threshold(threshold)
     n_threads = check_threads(n_threads)
@@ -74,10 +79,10 @@ def search(queries, database, k: Optional[int] = 10, *, threshold: Optional[floa
             resolved(queries, like=target, name_field=name_field, progress=progress) as source:
         check_comparable(source, target, allow_mismatch=allow_mismatch)
         if threshold is None:
-            indices, scores = _topk(source, target, k, n_threads, window_rows, progress)
+            indices, scores = _topk(source, target, k, metric, n_threads, window_rows, progress)
             return SearchResult(indices, scores, source.names, target.names, source.record_positions,
                                 source.skipped)
-        indptr, indices, scores = _threshold(source, target, threshold, k, n_threads, window_rows, progress)
+        indptr, indices, scores = _threshold(source, target, threshold, k, metric, n_threads, window_rows, progress)
         return ThresholdResult(indptr, indices, scores, source.names, target.names, source.record_positions,
                                source.skipped)
 
@@ -88,7 +93,7 @@ def _batch_rows(queries: Fingerprints, bar) -> int:
     return max(MIN_QUERY_BATCH, -(-queries.rows // PROGRESS_STEPS))
 
 
-def _topk(queries: Fingerprints, database: Fingerprints, k, n_threads, window_rows, progress):
+def _topk(queries: Fingerprints, database: Fingerprints, k, metric, n_threads, window_rows, progress):
     windows = database.windows(window_rows)
     if not windows or queries.rows == 0:
         return empty_topk(queries.rows)
@@ -97,27 +102,28 @@ def _topk(queries: Fingerprints, database: Fingerprints, k, n_threads, window_ro
         batch = _batch_rows(queries, bar)
         for window in windows:
             parts = []
-            for _, path in queries.row_files(batch):
+            for rows in queries.batches(batch):
                 check_interrupt()
-                parts.append(functions.bulk_tanimoto_mmap_topk(path, window.path, k, n_threads, window.offset,
-                                                               window.limit))
+                parts.append(scoring.cross_topk(rows, window.source(), k, metric, n_threads, window.offset,
+                                                window.limit))
                 bar.update(len(parts[-1][0]))
             indices = np.concatenate([i for i, _ in parts]).astype(np.int64)
             best.add(indices, np.concatenate([s for _, s in parts]), offset=window.first_row)
     return best.indices, best.scores
 
 
-def _threshold(queries: Fingerprints, database: Fingerprints, threshold, k, n_threads, window_rows, progress):
+def _threshold(queries: Fingerprints, database: Fingerprints, threshold, k, metric, n_threads, window_rows,
+               progress):
     parts = []
     windows = database.windows(window_rows)
     with progress_bar(progress, "search", "queries", total=queries.rows * len(windows)) as bar:
         batch = _batch_rows(queries, bar)
         for window in windows:
             pieces = []
-            for _, path in queries.row_files(batch):
+            for rows in queries.batches(batch):
                 check_interrupt()
-                pieces.append(functions.bulk_tanimoto_mmap_threshold(path, window.path, threshold, n_threads,
-                                                                     window.offset, window.limit))
+                pieces.append(scoring.cross_threshold(rows, window.source(), threshold, metric, n_threads,
+                                                      window.offset, window.limit))
                 bar.update(len(pieces[-1][0]) - 1)
             indptr = _stacked_indptr([p[0] for p in pieces])
             indices = np.concatenate([p[1] for p in pieces]).astype(np.int64) + window.first_row

@@ -5,28 +5,32 @@ from __future__ import annotations
 
 import numpy as np
 
-from . import functions
+from . import scoring
 from .checks import check_threads, check_threshold
+from .errors import QuarnelError
 from .interrupt import check_interrupt
+from .metrics import as_metric
 from .resolve import Fingerprints, check_comparable, resolved
 
 
-def internal_neighbours(fingerprints: Fingerprints, threshold: float, n_threads: int):
+def internal_neighbours(fingerprints: Fingerprints, threshold: float, n_threads: int, metric="tanimoto"):
     """(indptr, indices, scores) of every pair of rows of one set scoring at
-    least `threshold`, both directions listed, never a row with itself."""
-    return functions.internal_tanimoto_mmap_threshold(fingerprints.single_file(), threshold, n_threads)
+    least `threshold`, both directions listed, never a row with itself (for
+    an asymmetric metric, row i's entries score i as the query)."""
+    return scoring.internal_threshold(fingerprints.whole(), threshold, metric, n_threads)
 
 
-def cross_neighbours(queries: Fingerprints, database: Fingerprints, threshold: float, n_threads: int):
+def cross_neighbours(queries: Fingerprints, database: Fingerprints, threshold: float, n_threads: int,
+                     metric="tanimoto"):
     """(indptr, indices, scores) of every query row against every database
     row scoring at least `threshold`, each row's columns ascending (global
     database rows, window after window)."""
-    query_path = queries.single_file()
+    rows = queries.whole()
     parts = []
     for window in database.windows():
         check_interrupt()
-        indptr, indices, scores = functions.bulk_tanimoto_mmap_threshold(
-            query_path, window.path, threshold, n_threads, window.offset, window.limit)
+        indptr, indices, scores = scoring.cross_threshold(rows, window.source(), threshold, metric, n_threads,
+                                                          window.offset, window.limit)
         parts.append((np.asarray(indptr, np.int64), indices.astype(np.int64) + window.first_row, scores))
     if len(parts) == 1:
         return parts[0]
@@ -47,8 +51,8 @@ def _joined_columns(parts, n_rows):
     return indptr, indices, scores
 
 
-def similarity_matrix(queries, database=None, *, threshold, n_threads=-1, allow_mismatch=False):
-    """The Tanimoto scores of at least `threshold` as a sparse matrix.
+def similarity_matrix(queries, database=None, *, threshold, metric="tanimoto", n_threads=-1, allow_mismatch=False):
+    """The scores of at least `threshold` as a sparse matrix.
 
     Parameters
     ----------
@@ -62,6 +66,9 @@ def similarity_matrix(queries, database=None, *, threshold, n_threads=-1, allow_
     threshold : float
         In [0, 1]; pairs scoring at least this are kept (threshold 0 keeps
         every pair, also those scoring 0.0).
+    metric : {"tanimoto", "dice", "cosine"} or Tversky, default "tanimoto"
+        How pairs are scored (`quarnel.metrics`); with an asymmetric
+        Tversky, row i scores as the query.
     n_threads : int, default -1
         Worker threads (-1: every CPU).
     allow_mismatch : bool
@@ -85,13 +92,112 @@ def similarity_matrix(queries, database=None, *, threshold, n_threads=-1, allow_
 
     threshold = check_threshold(threshold)
     n_threads = check_threads(n_threads)
+    metric = as_metric(metric)
     if database is None:
         with resolved(queries) as fingerprints:
-            indptr, indices, scores = internal_neighbours(fingerprints, threshold, n_threads)
-            shape = (fingerprints.rows, fingerprints.rows)
-    else:
-        with resolved(database) as target, resolved(queries, like=target) as source:
-            check_comparable(source, target, allow_mismatch=allow_mismatch)
-            indptr, indices, scores = cross_neighbours(source, target, threshold, n_threads)
-            shape = (source.rows, target.rows)
-    return sparse.csr_matrix((scores, indices, indptr), shape=shape)
+            found = internal_neighbours(fingerprints, threshold, n_threads, metric)
+            return sparse.csr_matrix(*_sparse_by_record(*found, fingerprints, fingerprints))
+    with resolved(database) as target, resolved(queries, like=target) as source:
+        check_comparable(source, target, allow_mismatch=allow_mismatch)
+        found = cross_neighbours(source, target, threshold, n_threads, metric)
+        return sparse.csr_matrix(*_sparse_by_record(*found, source, target))
+
+
+def _records(fingerprints: Fingerprints) -> int:
+    return fingerprints.rows + len(fingerprints.skipped)
+
+
+def _sparse_by_record(indptr, indices, scores, rows: Fingerprints, columns: Fingerprints):
+    """((scores, indices, indptr), shape) with rows and columns at their
+    input records: a record RDKit could not parse has an empty row and
+    column."""
+    if columns.positions is not None:
+        indices = columns.positions[indices]
+    if rows.positions is not None:
+        counts = np.zeros(_records(rows), np.int64)
+        counts[rows.positions] = np.diff(indptr)
+        indptr = np.concatenate([[0], np.cumsum(counts)])
+    return (scores, indices, indptr), (_records(rows), _records(columns))
+
+
+def similarity(queries, database=None, *, metric="tanimoto", agg=None, n_threads=-1, allow_mismatch=False):
+    """Scores of every query against every database row, or of a set
+    against itself, for any metric and any form of fingerprints.
+
+    Parameters
+    ----------
+    queries, database
+        Fingerprints in any form (`quarnel.resolve`); molecules are
+        fingerprinted as the database's metadata says.
+    metric : {"tanimoto", "dice", "cosine"} or Tversky, default "tanimoto"
+        How pairs are scored (`quarnel.metrics`); with `Tversky` the queries
+        (or, without a database, row i of pair (i, j)) are the first
+        argument of RDKit's ``TverskySimilarity``.
+    agg : {None, "mean", "max", "min"}
+        None: with a database, the (N1, N2) float64 matrix; without one, the
+        condensed vector of the N*(N-1)/2 pairs (0, 1), (0, 2), ... as
+        ``scipy.spatial.distance.squareform`` reads it.  Otherwise one
+        value per query (per row, over the others without a database).
+    n_threads : int, default -1
+        Worker threads (-1: every CPU).
+    allow_mismatch : bool
+        Compare sets made with different fingerprint settings.
+
+    Returns
+    -------
+    numpy.ndarray
+        float64, identical for every thread count and equal to RDKit's
+        bulk functions for the metric.  A query RDKit could not parse keeps
+        its row, filled with NaN.  Over a sharded database a "mean" adds the
+        shards' sums, so it may differ from a single file's in the last bit.
+
+    Examples
+    --------
+    >>> quarnel.similarity(["CCO", "CCN"], "nci.qfp", metric="dice", agg="max")
+    array([0.6 , 0.47...])
+    """
+    metric = as_metric(metric)
+    n_threads = check_threads(n_threads)
+    if agg not in (None, "full", "mean", "max", "min"):
+        raise QuarnelError(f"agg must be None, 'mean', 'max' or 'min', not {agg!r}")
+    agg = None if agg == "full" else agg
+    if database is None:
+        with resolved(queries) as fingerprints:
+            if agg is None and fingerprints.skipped:
+                raise QuarnelError(f"{fingerprints.origin}: the condensed vector needs every input; RDKit could not "
+                                   f"parse {', '.join(s.where for s in fingerprints.skipped[:5])}")
+            values = scoring.internal(fingerprints.whole(), metric, agg, n_threads)
+            return _by_record(values, fingerprints)
+    with resolved(database) as target, resolved(queries, like=target) as source:
+        check_comparable(source, target, allow_mismatch=allow_mismatch)
+        rows = source.whole()
+        parts = []
+        for window in target.windows():
+            check_interrupt()
+            parts.append(scoring.cross(rows, window.source(), metric, agg, n_threads, window.offset, window.limit))
+        return _by_record(_joined(parts, agg, source.rows, [w.limit for w in target.windows()]), source)
+
+
+def _joined(parts, agg, n_rows, sizes):
+    """One result from the windows' results, in row order."""
+    if not parts:
+        return np.zeros((n_rows, 0)) if agg is None else np.zeros(n_rows)
+    if len(parts) == 1:
+        return parts[0]
+    if agg is None:
+        return np.hstack(parts)
+    if agg == "max":
+        return np.maximum.reduce(parts)
+    if agg == "min":
+        return np.minimum.reduce(parts)
+    return sum(part * size for part, size in zip(parts, sizes)) / sum(sizes)
+
+
+def _by_record(values: np.ndarray, fingerprints: Fingerprints) -> np.ndarray:
+    """Rows placed at their input records, NaN where RDKit could not parse
+    the record."""
+    if fingerprints.positions is None:
+        return values
+    spread = np.full((fingerprints.rows + len(fingerprints.skipped),) + values.shape[1:], np.nan)
+    spread[fingerprints.positions] = values
+    return spread

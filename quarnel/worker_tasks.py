@@ -18,7 +18,7 @@ import tempfile
 import threading
 from pathlib import Path
 
-from . import functions
+from . import scoring
 from .fingerprint_file import read_header
 from .errors import QuarnelError
 
@@ -87,17 +87,17 @@ def _on_shard(path, call, *args):
 
 
 def window_topk(queries: bytes, digest: str, path: str, rows: int, n_bits: int, offset: int, limit: int,
-                k: int, n_threads: int):
-    """`bulk_tanimoto_mmap_topk` on one window: uint32 rows of the shard
-    file and float64 scores, (queries, min(k, limit))."""
+                k: int, n_threads: int, metric="tanimoto"):
+    """The top k of one window: uint32 rows of the shard file and float64
+    scores, (queries, min(k, limit))."""
     check_shard(path, rows, n_bits)
-    return _on_shard(path, functions.bulk_tanimoto_mmap_topk, query_path(queries, digest), path, k, n_threads,
-                     offset, limit)
+    return _on_shard(path, scoring.cross_topk, query_path(queries, digest), path, k, metric, n_threads, offset,
+                     limit)
 
 
 def window_max(queries: bytes, digest: str, path: str, rows: int, n_bits: int, offset: int, limit: int,
-               n_threads: int):
+               n_threads: int, metric="tanimoto"):
     """Each query's highest score in one window (0.0 for an empty one)."""
     check_shard(path, rows, n_bits)
-    return _on_shard(path, functions.bulk_tanimoto_mmap, query_path(queries, digest), path, n_threads, "max",
-                     offset, limit)
+    return _on_shard(path, scoring.cross, query_path(queries, digest), path, metric, "max", n_threads, offset,
+                     limit)

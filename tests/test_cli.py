@@ -266,8 +266,16 @@ def test_progress_on_a_terminal(tmp_path):
         (tmp_path / "mols.smi").write_text(source.read())
     shown = on_terminal("fingerprint", "mols.smi", "--workers", 1, cwd=tmp_path)
     assert "fingerprint:" in shown and "%" in shown and "<" in shown  # percent and time left
-    shown = on_terminal("search", "mols.smi", "mols.qfp", "-k", 1, "-o", "hits.tsv", cwd=tmp_path)
+    # A database big enough that one window takes a few seconds on one
+    # thread, made as the SMILES queries would be fingerprinted.
+    rng = np.random.default_rng(5)
+    rows = rng.integers(0, 2**63, (150_000, 32), dtype=np.uint64) & rng.integers(0, 2**63, (150_000, 32),
+                                                                                 dtype=np.uint64)
+    with open(tmp_path / "big.qfp", "wb") as out:
+        out.write(np.array([len(rows), 2048], "<u4").tobytes() + rows.tobytes())
+    (tmp_path / "big.qfp.json").write_text(json.dumps({"fingerprint": {"type": "morgan", "n_bits": 2048}}))
+    shown = on_terminal("search", "mols.smi", "big.qfp", "-k", 1, "--threads", 1, "-o", "hits.tsv", cwd=tmp_path)
     # It moves within the one window: some percentage between the ends.
-    assert "search:" in shown and "queries" in shown and re.search(r"search:\s+[1-9][0-9]?%", shown)
+    assert "search:" in shown and "queries" in shown and re.search(r"search:\s+[1-9][0-9]?%", shown), shown
     shown = on_terminal("cluster", "mols.qfp", "--threshold", 0.8, "-o", "c.tsv", cwd=tmp_path)
     assert "finding neighbours" in shown and "assigning" in shown
