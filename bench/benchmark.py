@@ -105,6 +105,10 @@ def make_files(width, molecules, cfg, rng, workdir):
         "internal": write("internal", rows[: n["internal"]]),
         **{name: write(name, rows[picks[: n[name]]]) for name in ("queries", "full_queries", "big_queries")},
     }
+    if width == report.TARGET_WIDTH:  # the goals' own cases (see goal_cases)
+        files["goal_db"] = write("goal_db", rows[: GOAL["db"]])
+        for n_q in GOAL["queries"]:
+            files[f"goal_q{n_q}"] = write(f"goal_q{n_q}", rows[picks[:n_q]])
     sizes = {"words": -(-width // 64), "subset": cfg["subset"], "db": cfg["db_rows"], **n}
     log(f"{width} bits: {len(base)} molecules grown to {len(rows):,} rows, "
         f"files written in {time.perf_counter() - start:.1f} s")
@@ -135,6 +139,39 @@ def ours_cases(width, files, sizes, cfg):
                 yield record, job
 
 
+# The goals measured on their own data: in-memory lists of 200,000 rows
+# against 64 queries in four modes, and 8 queries for the full matrix with
+# one thread, where reading the list dominates.
+GOAL = {"db": 200_000, "queries": (64, 8), "modes": ("full", "mean", "max", "top10"), "rdkit_queries": 3}
+
+
+def goal_cases(files, cfg):
+    """(record, worker job) for each goal case; the mode's key in MODES."""
+    for mode in GOAL["modes"]:
+        family, agg, k = MODES[mode]
+        for threads in THREADS:
+            yield ({"case": f"{mode} 64x200k mem", "mode": mode, "threads": threads, "pairs": 64 * GOAL["db"]},
+                   {"func": family, "agg": agg, "k": k, "queries": files["goal_q64"], "db": files["goal_db"],
+                    "threads": threads, "min_time": cfg["min_time"]})
+    yield ({"case": "full 8x200k mem", "mode": "full", "threads": 1, "pairs": 8 * GOAL["db"]},
+           {"func": "bulk", "agg": None, "k": None, "queries": files["goal_q8"], "db": files["goal_db"],
+            "threads": 1, "min_time": cfg["min_time"]})
+
+
+def kernel_bench():
+    """kernel_bench's 2048-bit lines, where a benchmark build has it."""
+    binary = BENCH.parent / "build-bench" / "bench" / "kernel_bench"
+    if not binary.exists():
+        return {"error": f"{binary} not built (meson setup build-bench -Dbenchmarks=true)"}
+    proc = subprocess.run([str(binary), "2048"], capture_output=True, text=True)
+    rows = {}
+    for line in proc.stdout.splitlines():
+        cells = line.split()
+        if len(cells) == 5 and cells[1] == "2048":
+            rows[cells[0]] = {"l1": float(cells[2]) * 1e6, "l2": float(cells[3]) * 1e6, "ram": float(cells[4]) * 1e6}
+    return {"backends": rows} if rows else {"error": proc.stderr.strip()[-200:] or "no 2048-bit lines"}
+
+
 def rdkit_jobs(width, files, sizes, cfg):
     yield "subset", {"func": "rdkit", "queries": files["queries"], "db": files["subset"],
                      "n_queries": min(cfg["rdkit_queries"], sizes["queries"]),
@@ -143,6 +180,9 @@ def rdkit_jobs(width, files, sizes, cfg):
     yield "db", {"func": "rdkit", "queries": files["big_queries"], "db": files["db"],
                  "n_queries": min(cfg["rdkit_big_queries"], sizes["big_queries"]),
                  "modes": ["top10"]}
+    if "goal_db" in files:
+        yield "goal", {"func": "rdkit", "queries": files["goal_q64"], "db": files["goal_db"],
+                       "n_queries": GOAL["rdkit_queries"], "modes": list(GOAL["modes"])}
 
 
 def list_reading(cfg, rng, workdir):
@@ -213,7 +253,12 @@ def main():
     rng = np.random.default_rng(20240611)
 
     molecules = data.read_molecules()
-    cases, rdkit_runs = [], []
+    cases, rdkit_runs, goals = [], [], []
+    probe = run_worker({"func": "bandwidth", "mib": 512})
+    log("streaming bandwidth: " + (f"{probe['bytes_per_s_1t'] / 1e9:.1f} GB/s 1 thread, "
+                                   f"{probe['bytes_per_s_2t'] / 1e9:.1f} GB/s 2 threads"
+                                   if "bytes_per_s_1t" in probe else probe["error"]))
+    kernels = kernel_bench()
     workdir = Path(tempfile.mkdtemp(prefix="quarnel-bench-"))
     try:
         lists = list_reading(cfg, np.random.default_rng(7), workdir)  # rng stays the cases' own
@@ -235,6 +280,18 @@ def main():
                 cases.append(record)
                 log(f"{width} {record['mode']:>13} {record['source']:>4} {record['threads']}t: "
                     + (f"{record['pairs_per_s'] / 1e6:8.1f} Mpairs/s" if "seconds" in record else record["error"]))
+            if "goal_db" in files:
+                for record, job in goal_cases(files, cfg):
+                    result = run_worker(job)
+                    if result.get("others_cores", 0) > BUSY and quiet_now():
+                        again = run_worker(job)
+                        result = min(result, again, key=lambda r: r.get("others_cores", math.inf))
+                    record.update(result)
+                    if "seconds" in record:
+                        record["pairs_per_s"] = record["pairs"] / record["seconds"]
+                    goals.append(record)
+                    log(f"goal {record['case']} {record['threads']}t: "
+                        + (f"{record['pairs_per_s'] / 1e6:8.1f} Mpairs/s" if "seconds" in record else record["error"]))
             for path in files.values():
                 os.remove(path)
     finally:
@@ -244,7 +301,9 @@ def main():
     results = {"machine": machine(args.kernel), "profile": profile, "config": cfg,
                "molecules": len(molecules), "wall_seconds": round(time.perf_counter() - started, 1),
                "cases": cases, "rdkit": rdkit_runs, "rows": rows, "checks": checks,
-               "list_reading": lists, "hostile_header": hostile}
+               "list_reading": lists, "hostile_header": hostile,
+               "bandwidth": probe, "kernel_bench": kernels, "goal_cases": goals}
+    results["goals"] = report.goals(results)
     text = report.table(results)
     print(text)
 

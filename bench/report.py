@@ -41,6 +41,7 @@ def analyse(cases, rdkit_runs):
         group = [c for c in cases if (c["width"], c["mode"], c["source"]) == key]
         one, two = rate.get((*key, 1)), rate.get((*key, 2))
         row = {"width": width, "mode": mode, "source": source, "pairs": group[0]["pairs"],
+               "words": -(-width // 64),
                "rate_1t": one, "rate_2t": two, "rdkit_rate": rdkit_rate(rdkit_runs, width, mode)}
         row["vs_rdkit"] = ratio(one, row["rdkit_rate"])
         row["others"] = max((c["others_cores"] for c in group if "seconds" in c), default=None)
@@ -68,6 +69,64 @@ def analyse(cases, rdkit_runs):
         row["checks"]["peak"] = check("peak <= 105% of inputs + result", row, row["peak_vs_budget"], MEMORY, at_most=True)
         rows.append(row)
     return rows, checks
+
+
+GROUP = 32  # query rows that share one pass over the database (engine/query_groups.hpp)
+
+
+def stream_rate(row, threads):
+    """Database bytes per second streamed, counting one pass per group of up
+    to GROUP queries: what the case asks of memory."""
+    rate, words = row.get(f"rate_{threads}t"), row.get("words")
+    return rate * words * 8 / GROUP if rate and words else None
+
+
+def goals(results):
+    """The round's goals, each a ratio from this run: value, limit, pass."""
+    out = []
+
+    def goal(name, value, limit, at_most=False, note=""):
+        ok = None if value is None else (value <= limit if at_most else value >= limit)
+        out.append({"goal": name, "value": value, "limit": limit, "pass": ok, "note": note})
+
+    kb = results.get("kernel_bench", {}).get("backends", {})
+    new, old = kb.get("avx2", {}).get("l2"), kb.get("avx2-lookup", {}).get("l2")
+    goal("kernel_bench AVX2 2048 bits from L2 / the lookup loop it replaced", ratio(new, old), 1.5,
+         note="" if kb else results.get("kernel_bench", {}).get("error", ""))
+    rd = {m: run[m]["pairs"] / run[m]["seconds"] for run in results["rdkit"] if run.get("db") == "goal"
+          for m in ("full", "mean", "max", "top10") if m in run}
+    for g in results.get("goal_cases", []):
+        if g["threads"] == 1:
+            limit = 25 if g["case"].startswith("full 8x") else 40
+            goal(f"{g['case']} 1 thread / RDKit", ratio(g.get("pairs_per_s"), rd.get(g["mode"])), limit,
+                 note=f"others {g.get('others_cores', 0):.1f} cores")
+    for r in results.get("list_reading", []):
+        if r["width"] == 2048 and "seconds" in r:
+            goal("reading 200,000 2048-bit ExplicitBitVect, whole call, ns per object",
+                 r["seconds"] / r["objects"] * 1e9, 50, at_most=True,
+                 note=f"net of fixed cost {r['ns_per_object']:.1f}")
+    rows = {(r["mode"], r["source"]): r for r in results["rows"] if r["width"] == TARGET_WIDTH}
+    big = rows.get((BIG, "mmap"), {})
+    goal("top10 over a mapped 1,000,000 rows / RDKit (not this round's)", big.get("vs_rdkit"), 150)
+    imax = rows.get(("internal_max", "mem"), {}).get("vs_cross") or [None]
+    goal("internal max / cross-set max pairs/s, 1 thread (not this round's)", imax[0], 0.85)
+    goal("mean mapped / RDKit (not this round's)", rows.get(("mean", "mmap"), {}).get("vs_rdkit"), 40)
+    mapped = [v for r in rows.values() for v in (r.get("vs_mem") or []) if v is not None]
+    goal("mapped / in-memory, worst case (not this round's)", min(mapped, default=None), 0.95)
+    bw2 = results.get("bandwidth", {}).get("bytes_per_s_2t")
+    worst = None
+    for r in rows.values():
+        if r["scaling"] is None:
+            continue
+        share = ratio(stream_rate(r, 2), bw2)
+        score = max(r["scaling"] / SCALING, (share or 0) / 0.9)
+        if worst is None or score < worst[0]:
+            worst = (score, r, share)
+    if worst:
+        _, r, share = worst
+        goal(f"2 threads / 1 >= {SCALING}x or >= 90% of the probe, worst: {r['mode']} {r['source']} (not this round's)",
+             r["scaling"], SCALING, note=f"{share or 0:.0%} of the 2-thread probe")
+    return out
 
 
 def mark(value, ok, digits=2):
@@ -105,14 +164,15 @@ def table(results):
         "and that over packed inputs + result.",
         "",
     ]
-    head = ("bits", "mode", "src", "pairs", "1t Mp/s", "2t Mp/s", "2t/1t", "RDKit Mp/s",
+    head = ("bits", "mode", "src", "pairs", "1t Mp/s", "2t Mp/s", "GB/s 1t/2t", "2t/1t", "RDKit Mp/s",
             "x RDKit/thread", "2t cpu", "others", "mmap/mem 1t/2t", "internal/cross 1t/2t", "peak MiB", "peak/budget")
     body = []
     for r in results["rows"]:
         c = r["checks"]
         mp = lambda v: "-" if v is None else f"{v / 1e6:.1f}"
         body.append((str(r["width"]), r["mode"], r["source"], f"{r['pairs'] / 1e6:.3g}M", mp(r["rate_1t"]),
-                     mp(r["rate_2t"]), mark(r["scaling"], c.get("scaling")), mp(r["rdkit_rate"]),
+                     mp(r["rate_2t"]), "/".join("-" if (b := stream_rate(r, t)) is None else f"{b / 1e9:.1f}" for t in (1, 2)),
+                     mark(r["scaling"], c.get("scaling")), mp(r["rdkit_rate"]),
                      mark(r["vs_rdkit"], c.get("vs_rdkit"), 1), mark(r["cpu_2t"], None, 1), mark(r["others"], None, 1), mark(r.get("vs_mem"), c.get("vs_mem")),
                      mark(r.get("vs_cross"), c.get("vs_cross")), mark(r["peak_mib"], None, 1),
                      mark(r["peak_vs_budget"], c.get("peak"))))
@@ -120,6 +180,11 @@ def table(results):
     for cells in (head, *body):
         lines.append("  ".join(x.rjust(w) if i > 2 else x.ljust(w) for i, (x, w) in enumerate(zip(cells, widths))))
 
+    bw = results.get("bandwidth", {})
+    if "bytes_per_s_1t" in bw:
+        lines.append(f"\nGB/s: database bytes streamed per second, one pass per group of up to {GROUP} queries; "
+                     f"the streaming probe ({bw['mib']} MiB summed by NumPy) gives {bw['bytes_per_s_1t'] / 1e9:.1f} GB/s "
+                     f"with 1 thread, {bw['bytes_per_s_2t'] / 1e9:.1f} GB/s with 2.")
     if results.get("list_reading"):
         lines.append("\nreading ExplicitBitVect lists (distinct objects; a top-k call with k = 0, less its fixed cost):")
         for r in results["list_reading"]:
@@ -140,6 +205,18 @@ def table(results):
                      + (f"; worst {worst['width']} {worst['mode']} {worst['source']}: {worst['value']:.2f}" if failed else "")
                      + (f"; {contended} of the failures beside other work" if (contended := sum(
                          (c["others_cores"] or 0) > BUSY for c in failed)) else ""))
+    if results.get("goals"):
+        lines.append(f"\ngoals ({m['cpu']}; {cpu_line(m)}; streaming probe "
+                     + (f"{bw['bytes_per_s_1t'] / 1e9:.1f}/{bw['bytes_per_s_2t'] / 1e9:.1f} GB/s 1t/2t):"
+                        if "bytes_per_s_1t" in bw else "not run):"))
+        for g in results["goals"]:
+            verdict = "-" if g["pass"] is None else "ok" if g["pass"] else "FAIL"
+            value = "-" if g["value"] is None else f"{g['value']:.2f}"
+            sign = "<=" if "ns per object" in g["goal"] else ">="
+            lines.append(f"  {g['goal']}: {value} ({sign} {g['limit']}) {verdict}" + (f"; {g['note']}" if g["note"] else ""))
+        for g in results.get("goal_cases", []):
+            lines.append(f"    {g['case']} {g['threads']}t: " + (f"{g['pairs_per_s'] / 1e6:.1f} Mpairs/s, others {g['others_cores']:.1f} cores"
+                                                             if "pairs_per_s" in g else g.get("error", "-")))
     errors = [c for c in results["cases"] if "error" in c] + [r for r in results["rdkit"] if "error" in r]
     for e in errors:
         lines.append(f"  error {e['width']} {e.get('mode', 'RDKit ' + e.get('db', ''))} {e.get('source', '')} "

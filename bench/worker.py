@@ -119,6 +119,29 @@ def read_lists(case):
             "ns_per_object": (seconds - fixed) / (len(fps) - 1) * 1e9}
 
 
+def bandwidth(case):
+    """Bytes per second of one thread, and of two threads, each summing its
+    part of a buffer far larger than the cache: the memory the scans share.
+    NumPy's reduction leaves the interpreter lock while it runs."""
+    import threading
+    words = np.ones(case["mib"] << 17, dtype=np.uint64)  # written once, so its pages exist
+
+    def rate(parts):
+        best = 0.0
+        for _ in range(case.get("tries", 3)):
+            threads = [threading.Thread(target=np.add.reduce, args=(part,)) for part in parts]
+            start = time.perf_counter()
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            best = max(best, words.nbytes / (time.perf_counter() - start))
+        return best
+
+    half = len(words) // 2
+    return {"mib": case["mib"], "bytes_per_s_1t": rate([words]), "bytes_per_s_2t": rate([words[:half], words[half:]])}
+
+
 HOSTILE = {
     "bulk_tanimoto_mmap_topk(p, p, k=1)": lambda p: q.bulk_tanimoto_mmap_topk(p, p, k=1),
     "bulk_tanimoto_mmap(p, p, agg='max')": lambda p: q.bulk_tanimoto_mmap(p, p, agg="max"),
@@ -203,5 +226,5 @@ def rdkit(case):
 
 if __name__ == "__main__":
     job = json.loads(sys.argv[1])
-    run = {"rdkit": rdkit, "read_lists": read_lists, "hostile": hostile}.get(job["func"], ours)
+    run = {"rdkit": rdkit, "read_lists": read_lists, "hostile": hostile, "bandwidth": bandwidth}.get(job["func"], ours)
     print(json.dumps(run(job)))
