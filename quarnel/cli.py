@@ -189,10 +189,10 @@ def run_info(args) -> int:
     if not meta:
         out.write("made: unknown (no metadata sidecar)\n")
         return 0
-    spec = database.fingerprint_spec
-    if spec is not None:
-        described = ", ".join(f"{key}={value}" for key, value in spec.as_metadata().items() if key != "type")
-        out.write(f"fingerprint: {spec.type} ({described})\n")
+    settings = database.fingerprint_spec
+    if settings is not None:
+        described = ", ".join(f"{key}={value}" for key, value in settings.as_metadata().items() if key != "type")
+        out.write(f"fingerprint: {settings.type} ({described})\n")
     for key, label in (("source", "source"), ("skipped", "rows skipped"), ("rdkit_version", "RDKit"),
                        ("created", "created")):
         if key in meta:

@@ -160,7 +160,7 @@ def read_metadata(path) -> dict:
     return metadata
 
 
-def spec_of(metadata: dict, where) -> Optional[FingerprintSpec]:
+def settings_of(metadata: dict, where) -> Optional[FingerprintSpec]:
     settings = metadata.get("fingerprint")
     return None if settings is None else FingerprintSpec.from_metadata(settings, str(where))
 
@@ -233,7 +233,7 @@ class FingerprintFile:
             raise QuarnelError(not_a_database(self.path))
         self.rows, self.n_bits = read_header(self.path)
         self.metadata = read_metadata(self.path)
-        self.fingerprint_spec = spec_of(self.metadata, metadata_path(self.path))
+        self.fingerprint_spec = settings_of(self.metadata, metadata_path(self.path))
         self._names: Optional[RowNames] = None
 
     def __len__(self) -> int:

@@ -52,18 +52,18 @@ _TYPE_NAMES = {"morgan": "RDKit-Morgan", "rdkit": "RDKit-Fingerprint", "atompair
 _PARAMETERS = {"radius": "radius", "features": "useFeatures", "min_path": "minPath", "max_path": "maxPath"}
 
 
-def type_line(spec: FingerprintSpec) -> str:
+def type_line(settings: FingerprintSpec) -> str:
     """``RDKit-Morgan radius=2 fpSize=2048``: the generator and the settings
     that matter for its type (``useFeatures=1`` only for feature Morgan)."""
-    parts = [_TYPE_NAMES[spec.type]]
-    for key, value in spec.as_metadata().items():
+    parts = [_TYPE_NAMES[settings.type]]
+    for key, value in settings.as_metadata().items():
         if key in _PARAMETERS and value is not False:
             parts.append(f"{_PARAMETERS[key]}={int(value)}")
-    parts.append(f"fpSize={spec.n_bits}")
+    parts.append(f"fpSize={settings.n_bits}")
     return " ".join(parts)
 
 
-def spec_of_type(text: str, n_bits: int) -> Optional[FingerprintSpec]:
+def settings_of_type(text: str, n_bits: int) -> Optional[FingerprintSpec]:
     """The settings a ``#type`` line written by `type_line` stands for, or
     None for any other text: another tool's type may look alike and mean
     something else, so only an exact match counts."""
@@ -79,10 +79,10 @@ def spec_of_type(text: str, n_bits: int) -> Optional[FingerprintSpec]:
             given["n_bits" if key == "fpSize" else keys[key]] = int(value)
         if "features" in given:
             given["features"] = bool(given["features"])
-        spec = FingerprintSpec.from_options(names[tokens[0]], **given)
+        settings = FingerprintSpec.from_options(names[tokens[0]], **given)
     except (KeyError, ValueError, QuarnelError):
         return None
-    return spec if spec.n_bits == n_bits and type_line(spec) == text else None
+    return settings if settings.n_bits == n_bits and type_line(settings) == text else None
 
 
 # ---------------------------------------------------------------------------
@@ -99,7 +99,7 @@ class FpsReport:
     rows: int
     n_bits: int
     header: dict
-    spec: Optional[FingerprintSpec]
+    settings: Optional[FingerprintSpec]
 
 
 def _open(path, mode):
@@ -186,12 +186,12 @@ class _Reader:
                     break
             if writer is None:
                 writer = stack.enter_context(DatabaseWriter(output, self.n_bits or 0))
-            spec = spec_of_type(self.header.get("type") or "", writer.n_bits)
+            settings = settings_of_type(self.header.get("type") or "", writer.n_bits)
             metadata = {"fps": self.header, "source": str(self.source.resolve()), "created": creation_time()}
-            if spec is not None:
-                metadata["fingerprint"] = spec.as_metadata()
+            if settings is not None:
+                metadata["fingerprint"] = settings.as_metadata()
             writer.commit(metadata)
-        return FpsReport(Path(os.fspath(output)), writer.rows, writer.n_bits, self.header, spec)
+        return FpsReport(Path(os.fspath(output)), writer.rows, writer.n_bits, self.header, settings)
 
     def decode(self, block: bytes):
         """(rows as bytes, names as lines, row count) of a block of whole
@@ -284,12 +284,12 @@ def _compressed_position(stream) -> int:
 # Writing
 
 
-def header_lines(n_bits: int, metadata: dict, spec: Optional[FingerprintSpec]) -> str:
+def header_lines(n_bits: int, metadata: dict, settings: Optional[FingerprintSpec]) -> str:
     """The header: ``#FPS1``, the bit length, the type (from the settings,
     else the type of the FPS file the database was read from), this
     software, the source, the date, then any other line that FPS file had."""
     kept = metadata.get("fps") if isinstance(metadata.get("fps"), dict) else {}
-    fields = {"num_bits": n_bits, "type": type_line(spec) if spec is not None else kept.get("type"),
+    fields = {"num_bits": n_bits, "type": type_line(settings) if settings is not None else kept.get("type"),
               "software": f"quarnel/{__version__}", "source": kept.get("source") or metadata.get("source"),
               "date": creation_time()}
     lines = ["#FPS1"] + [f"#{key}={value}" for key, value in fields.items() if value is not None]

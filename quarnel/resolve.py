@@ -68,7 +68,7 @@ class Fingerprints:
 
     source: object  # a FingerprintFile or ShardSet
     origin: str
-    spec: Optional[FingerprintSpec]
+    settings: Optional[FingerprintSpec]
     skipped: List[Skipped]
     positions: Optional[np.ndarray]
     _scratch: "Scratch"
@@ -213,7 +213,7 @@ def _resolve(value, scratch, *, like, settings, name_field, database, progress, 
         path = Path(os.fsdecode(os.fspath(value)))
         if is_fps_file(path):
             report = read_fps(path, scratch.path("fps"), progress=progress)
-            return Fingerprints(FingerprintFile(report.path), str(path), report.spec, [], None, scratch)
+            return Fingerprints(FingerprintFile(report.path), str(path), report.settings, [], None, scratch)
         if molecule_file_kind(path) is not None and not database:
             return _from_molecule_file(path, scratch, _molecule_settings(settings, like), name_field, progress,
                                        n_workers)
@@ -279,13 +279,13 @@ def _molecule_settings(settings, like) -> FingerprintSpec:
         return settings
     if like is None:
         return FingerprintSpec()
-    if like.spec is None and is_fps_file(like.origin):
+    if like.settings is None and is_fps_file(like.origin):
         raise QuarnelError(f"{like.origin}: its #type line does not say how quarnel would make its fingerprints, "
                            "so it is not known how to fingerprint the molecules given; give them as fingerprints")
-    if like.spec is None:
+    if like.settings is None:
         raise QuarnelError(f"{like.origin} has no metadata sidecar ({like.origin}.json), so it is not known how "
                            "to fingerprint the molecules given; give them as fingerprints (a .qfp file)")
-    return like.spec
+    return like.settings
 
 
 def _from_molecule_file(path, scratch, settings, name_field, progress, n_workers) -> Fingerprints:
@@ -357,10 +357,10 @@ def check_comparable(queries: Fingerprints, database: Fingerprints, *, allow_mis
     if queries.rows and database.rows and queries.n_bits != database.n_bits:
         raise QuarnelError(f"the queries ({queries.origin}) have {queries.n_bits} bits and {database.origin} has "
                            f"{database.n_bits}: fingerprints of different lengths cannot be compared")
-    if allow_mismatch or queries.spec is None or database.spec is None or queries.spec == database.spec:
+    if allow_mismatch or queries.settings is None or database.settings is None or queries.settings == database.settings:
         return
-    raise QuarnelError(f"{queries.origin} was fingerprinted as {queries.spec.describe()} but {database.origin} as "
-                       f"{database.spec.describe()}; their scores would mean nothing (allow it with "
+    raise QuarnelError(f"{queries.origin} was fingerprinted as {queries.settings.describe()} but {database.origin} as "
+                       f"{database.settings.describe()}; their scores would mean nothing (allow it with "
                        "--allow-mismatch, or allow_mismatch=True)")
 
 

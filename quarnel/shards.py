@@ -32,7 +32,7 @@ from .checks import MAX_ROWS
 from .errors import QuarnelError
 from .file_kinds import SHARD_SET_SUFFIX
 from .fingerprint_file import (DatabaseWriter, RowNames, Window, file_windows, metadata_path, names_path,
-                               read_header, read_metadata, read_names, row_bytes, spec_of)
+                               read_header, read_metadata, read_names, row_bytes, settings_of)
 
 MANIFEST_FORMAT = "quarnel-shards"
 MANIFEST_VERSION = 1
@@ -150,7 +150,7 @@ class ShardSet:
             metadata = next((read_metadata(shard.path) for shard in self.shards
                              if metadata_path(shard.path).exists()), {})
         self.metadata = metadata
-        self.fingerprint_spec = spec_of(metadata, self.path)
+        self.fingerprint_spec = settings_of(metadata, self.path)
         self._names = None
 
     @classmethod

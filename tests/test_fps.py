@@ -63,7 +63,7 @@ def test_odd_widths_shards_and_foreign_headers(tmp_path, rng, monkeypatch):
     assert "#num_bits=167" in lines and not any(line.startswith("#type") for line in lines)
     assert lines[-1].endswith("\t49") and lines[-31].endswith("\tm 19")
     report = quarnel.read_fps(tmp_path / "s.fps", tmp_path / "s.qfp")
-    assert (report.rows, report.n_bits, report.spec) == (50, 167, None)
+    assert (report.rows, report.n_bits, report.settings) == (50, 167, None)
     assert np.array_equal(quarnel.Database(tmp_path / "s.qfp").to_numpy(), quarnel.to_numpy(bits))
 
     # Another tool's file: uppercase hex, CRLF, no #num_bits, an id with a
@@ -71,7 +71,7 @@ def test_odd_widths_shards_and_foreign_headers(tmp_path, rng, monkeypatch):
     (tmp_path / "x.fps").write_bytes(b"#FPS1\r\n#type=OtherTool-Keys/2\r\n#software=other\r\n#extra\r\n"
                                      b"0A0B\tfirst one\r\nffff\tx\ty\r\n0000\r\n")
     report = quarnel.read_fps(tmp_path / "x.fps", tmp_path / "x.qfp")
-    assert report.n_bits == 16 and report.spec is None
+    assert report.n_bits == 16 and report.settings is None
     db = quarnel.Database(tmp_path / "x.qfp")
     assert list(db.names) == ["first one", "x y", ""]
     assert db.to_numpy()[:, 0].tolist() == [0x0B0A, 0xFFFF, 0]

@@ -41,7 +41,7 @@ Result<Ok> refuse_unfit_cross(AggregationMode mode, std::uint64_t k, PyObject* q
 }
 
 // These functions score in Tanimoto, as they always have.
-constexpr engine::MetricSpec tanimoto{};
+constexpr engine::MetricChoice tanimoto{};
 
 }  // namespace
 

@@ -32,8 +32,8 @@ std::string lower(std::string_view text) {
 
 }  // namespace
 
-PyResult<engine::MetricSpec> convert_metric(PyObject* name, PyObject* alpha, PyObject* beta) {
-  engine::MetricSpec spec;
+PyResult<engine::MetricChoice> convert_metric(PyObject* name, PyObject* alpha, PyObject* beta) {
+  engine::MetricChoice choice;
   if (name != nullptr) {
     if (!PyUnicode_Check(name)) {
       return PyError(make_error(ErrorKind::type_error, "expected str, not '" + type_name_of(name) + "'"))
@@ -45,13 +45,13 @@ PyResult<engine::MetricSpec> convert_metric(PyObject* name, PyObject* alpha, PyO
     const std::string_view given(text, static_cast<std::size_t>(length));
     const std::string key = lower(given);
     if (key == "tanimoto") {
-      spec.kind = engine::MetricKind::tanimoto;
+      choice.kind = engine::MetricKind::tanimoto;
     } else if (key == "dice") {
-      spec.kind = engine::MetricKind::dice;
+      choice.kind = engine::MetricKind::dice;
     } else if (key == "cosine") {
-      spec.kind = engine::MetricKind::cosine;
+      choice.kind = engine::MetricKind::cosine;
     } else if (key == "tversky") {
-      spec.kind = engine::MetricKind::tversky;
+      choice.kind = engine::MetricKind::tversky;
     } else {
       return PyError(make_error(ErrorKind::value_error, "unknown metric '" + std::string(given) +
                                                             "': choose tanimoto, dice, cosine or tversky"));
@@ -59,9 +59,9 @@ PyResult<engine::MetricSpec> convert_metric(PyObject* name, PyObject* alpha, PyO
   }
   QUARNEL_TRY(alpha_value, convert_weight(alpha, "alpha"));
   QUARNEL_TRY(beta_value, convert_weight(beta, "beta"));
-  spec.alpha = alpha_value;
-  spec.beta = beta_value;
-  return spec;
+  choice.alpha = alpha_value;
+  choice.beta = beta_value;
+  return choice;
 }
 
 }  // namespace quarnel::binding

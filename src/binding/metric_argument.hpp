@@ -12,6 +12,6 @@ namespace quarnel::binding {
 // "tanimoto" (also when absent), "dice", "cosine" or "tversky", in any
 // case; alpha and beta (1.0 when absent) finite and at least 0 whatever
 // the metric, though only Tversky reads them.
-PyResult<engine::MetricSpec> convert_metric(PyObject* name, PyObject* alpha, PyObject* beta);
+PyResult<engine::MetricChoice> convert_metric(PyObject* name, PyObject* alpha, PyObject* beta);
 
 }  // namespace quarnel::binding

@@ -15,19 +15,19 @@
 namespace quarnel::binding {
 
 // An array, or (indices, scores) for top-k.
-PyResult<PyRef> cross_scores(const engine::MetricSpec& metric, engine::AggregationMode mode, std::uint64_t k,
-                             const engine::RowView& queries, const engine::RowView& db,
+PyResult<PyRef> cross_scores(const engine::MetricChoice& metric, engine::AggregationMode mode,
+                             std::uint64_t k, const engine::RowView& queries, const engine::RowView& db,
                              std::int32_t n_threads);
 
-PyResult<PyRef> internal_scores(const engine::MetricSpec& metric, engine::AggregationMode mode,
+PyResult<PyRef> internal_scores(const engine::MetricChoice& metric, engine::AggregationMode mode,
                                 const engine::RowView& rows, std::int32_t n_threads);
 
 // (indptr, indices, scores).
-PyResult<PyRef> cross_threshold_scores(const engine::MetricSpec& metric, double threshold,
+PyResult<PyRef> cross_threshold_scores(const engine::MetricChoice& metric, double threshold,
                                        const engine::RowView& queries, const engine::RowView& db,
                                        std::int32_t n_threads);
 
-PyResult<PyRef> internal_threshold_scores(const engine::MetricSpec& metric, double threshold,
+PyResult<PyRef> internal_threshold_scores(const engine::MetricChoice& metric, double threshold,
                                           const engine::RowView& rows, std::int32_t n_threads);
 
 inline engine::RowView rows_of(const engine::FingerprintMatrix& matrix) {

@@ -20,7 +20,7 @@ constexpr FunctionSignature internal_signature{"internal_tanimoto_parallel_thres
                                                2};
 
 // These functions score in Tanimoto, as they always have.
-constexpr engine::MetricSpec tanimoto{};
+constexpr engine::MetricChoice tanimoto{};
 
 }  // namespace
 

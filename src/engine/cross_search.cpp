@@ -166,7 +166,7 @@ Result<EngineOutput> compute(pool::WorkerPool& pool, const Metric& metric, Aggre
 
 }  // namespace
 
-Result<EngineOutput> cross_similarity(const MetricSpec& metric, AggregationMode mode, std::uint64_t k,
+Result<EngineOutput> cross_similarity(const MetricChoice& metric, AggregationMode mode, std::uint64_t k,
                                       const RowView& queries, const RowView& db, std::int32_t n_threads) {
   if (queries.n_rows == 0 || db.n_rows == 0 || queries.n_words != db.n_words) {
     return make_error(ErrorKind::internal_fault, "cross-set engine called with inconsistent sets");

@@ -15,7 +15,7 @@ namespace quarnel::engine {
 // Callers guarantee at least one row in each set and equal widths.  `k`
 // is read for top-k only, whose indices are database row numbers plus
 // db.first_row (modulo 2^32).
-Result<EngineOutput> cross_similarity(const MetricSpec& metric, AggregationMode mode, std::uint64_t k,
+Result<EngineOutput> cross_similarity(const MetricChoice& metric, AggregationMode mode, std::uint64_t k,
                                       const RowView& queries, const RowView& db, std::int32_t n_threads);
 
 }  // namespace quarnel::engine

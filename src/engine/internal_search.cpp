@@ -120,8 +120,8 @@ Result<EngineOutput> compute(pool::WorkerPool& pool, const Metric& metric, Aggre
 
 }  // namespace
 
-Result<EngineOutput> internal_similarity(const MetricSpec& metric, AggregationMode mode, const RowView& rows,
-                                         std::int32_t n_threads) {
+Result<EngineOutput> internal_similarity(const MetricChoice& metric, AggregationMode mode,
+                                         const RowView& rows, std::int32_t n_threads) {
   if (rows.n_rows == 0 || rows.n_rows > UINT32_MAX) {
     return make_error(ErrorKind::internal_fault, "internal engine called with an inconsistent set");
   }

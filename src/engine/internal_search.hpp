@@ -15,7 +15,7 @@
 namespace quarnel::engine {
 
 // Callers guarantee at least one row.
-Result<EngineOutput> internal_similarity(const MetricSpec& metric, AggregationMode mode, const RowView& rows,
-                                         std::int32_t n_threads);
+Result<EngineOutput> internal_similarity(const MetricChoice& metric, AggregationMode mode,
+                                         const RowView& rows, std::int32_t n_threads);
 
 }  // namespace quarnel::engine

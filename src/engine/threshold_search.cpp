@@ -134,7 +134,7 @@ bool valid_threshold(double threshold) { return threshold >= 0.0 && threshold <=
 
 }  // namespace
 
-Result<CsrOutput> cross_threshold(const MetricSpec& metric, double threshold, const RowView& queries,
+Result<CsrOutput> cross_threshold(const MetricChoice& metric, double threshold, const RowView& queries,
                                   const RowView& db, std::int32_t n_threads) {
   if (!valid_threshold(threshold) || queries.n_rows == 0 || db.n_rows == 0 || db.n_rows > UINT32_MAX ||
       queries.n_words != db.n_words) {
@@ -150,7 +150,7 @@ Result<CsrOutput> cross_threshold(const MetricSpec& metric, double threshold, co
   return output;
 }
 
-Result<CsrOutput> internal_threshold(const MetricSpec& metric, double threshold, const RowView& rows,
+Result<CsrOutput> internal_threshold(const MetricChoice& metric, double threshold, const RowView& rows,
                                      std::int32_t n_threads) {
   if (!valid_threshold(threshold) || rows.n_rows == 0 || rows.n_rows > UINT32_MAX) {
     return make_error(ErrorKind::internal_fault, "threshold engine called with an inconsistent set");

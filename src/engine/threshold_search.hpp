@@ -16,13 +16,13 @@ namespace quarnel::engine {
 // database rows and equal widths.  Row i of the result lists, in increasing
 // order, every database row j with score >= threshold, as
 // j + db.first_row.
-Result<CsrOutput> cross_threshold(const MetricSpec& metric, double threshold, const RowView& queries,
+Result<CsrOutput> cross_threshold(const MetricChoice& metric, double threshold, const RowView& queries,
                                   const RowView& db, std::int32_t n_threads);
 
 // Callers guarantee 0 <= threshold <= 1 and 1 to 2^32 - 1 rows.  Row i
 // lists every j != i whose score with row i as the query reaches the
 // threshold, in increasing order.
-Result<CsrOutput> internal_threshold(const MetricSpec& metric, double threshold, const RowView& rows,
+Result<CsrOutput> internal_threshold(const MetricChoice& metric, double threshold, const RowView& rows,
                                      std::int32_t n_threads);
 
 }  // namespace quarnel::engine

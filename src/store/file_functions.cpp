@@ -47,7 +47,7 @@ constexpr FunctionSignature internal_signature{"internal_tanimoto_mmap", interna
 constexpr std::uint64_t default_k = 10;
 
 // These functions score in Tanimoto, as they always have.
-constexpr engine::MetricSpec tanimoto{};
+constexpr engine::MetricChoice tanimoto{};
 
 // Top-k indices count from the first row of the database file, not of the
 // window.

@@ -28,7 +28,7 @@ constexpr const char* internal_parameters[] = {"path", "threshold", "n_threads"}
 constexpr FunctionSignature internal_signature{"internal_tanimoto_mmap_threshold", internal_parameters, 2};
 
 // These functions score in Tanimoto, as they always have.
-constexpr engine::MetricSpec tanimoto{};
+constexpr engine::MetricChoice tanimoto{};
 
 // Indices count from the first row of the database file, not of the window.
 PyResult<PyRef> cross_on_views(double threshold, const MappedFingerprintFile& queries,

@@ -17,7 +17,7 @@ namespace {
 // Tversky weights as the package allows them: 0, RDKit's [0, 1] range,
 // tiny ones (where RDKit's expression is flat to rounding) and large ones
 // (where its denominator cancels).
-const std::vector<MetricSpec> metrics = {
+const std::vector<MetricChoice> metrics = {
     {MetricKind::tanimoto},
     {MetricKind::dice},
     {MetricKind::cosine},
@@ -32,22 +32,22 @@ const std::vector<MetricSpec> metrics = {
     {MetricKind::tversky, 5.0, 40.0},
 };
 
-std::string name_of(const MetricSpec& spec) {
+std::string name_of(const MetricChoice& choice) {
   const char* names[] = {"tanimoto", "dice", "cosine", "tversky"};
-  return std::string(names[static_cast<int>(spec.kind)]) + "(" + std::to_string(spec.alpha) + ", " +
-         std::to_string(spec.beta) + ")";
+  return std::string(names[static_cast<int>(choice.kind)]) + "(" + std::to_string(choice.alpha) + ", " +
+         std::to_string(choice.beta) + ")";
 }
 
 TEST(MetricBound, IsNeverBelowAnAchievableScoreInEitherDirection) {
-  for (const MetricSpec& spec : metrics) {
-    with_metric(spec, [&](const auto& metric) {
+  for (const MetricChoice& choice : metrics) {
+    with_metric(choice, [&](const auto& metric) {
       const auto both = either_direction(metric);
       for (std::uint32_t a = 0; a <= 60; ++a) {
         for (std::uint32_t b = 0; b <= 60; ++b) {
           for (std::uint32_t c = 0; c <= std::min(a, b); ++c) {
             ASSERT_LE(metric.score(a, b, c), metric.upper_bound(a, b))
-                << name_of(spec) << " a=" << a << " b=" << b << " c=" << c;
-            ASSERT_LE(metric.score(b, a, c), both.upper_bound(a, b)) << name_of(spec);
+                << name_of(choice) << " a=" << a << " b=" << b << " c=" << c;
+            ASSERT_LE(metric.score(b, a, c), both.upper_bound(a, b)) << name_of(choice);
           }
         }
       }
@@ -56,27 +56,27 @@ TEST(MetricBound, IsNeverBelowAnAchievableScoreInEitherDirection) {
 }
 
 TEST(MetricBound, RisesToTheQuerysCountAndFallsAfterIt) {
-  for (const MetricSpec& spec : metrics) {
-    with_metric(spec, [&](const auto& metric) {
+  for (const MetricChoice& choice : metrics) {
+    with_metric(choice, [&](const auto& metric) {
       for (std::uint32_t a : {0u, 1u, 7u, 64u, 1000u, 100000u}) {
         for (std::uint32_t b = 0; b < a; ++b)
-          ASSERT_LE(metric.upper_bound(a, b), metric.upper_bound(a, b + 1)) << name_of(spec) << " a=" << a;
+          ASSERT_LE(metric.upper_bound(a, b), metric.upper_bound(a, b + 1)) << name_of(choice) << " a=" << a;
         for (std::uint32_t b = a; b < a + 3000; ++b)
-          ASSERT_GE(metric.upper_bound(a, b), metric.upper_bound(a, b + 1)) << name_of(spec) << " a=" << a;
+          ASSERT_GE(metric.upper_bound(a, b), metric.upper_bound(a, b + 1)) << name_of(choice) << " a=" << a;
       }
     });
   }
 }
 
 TEST(CountWindow, HoldsExactlyTheCountsWhoseBoundBeatsTheThreshold) {
-  for (const MetricSpec& spec : metrics) {
-    with_metric(spec, [&](const auto& metric) {
+  for (const MetricChoice& choice : metrics) {
+    with_metric(choice, [&](const auto& metric) {
       for (std::uint32_t a = 0; a <= 70; ++a) {
         for (double threshold : {0.0, 0.1, 1.0 / 3.0, 0.5, 0.75, 0.9999, 1.0}) {
           const CountWindow window = CountWindow::beating(metric, a, threshold);
           for (std::uint32_t b = 0; b <= 300; ++b) {
             ASSERT_EQ(window.contains(b), metric.upper_bound(a, b) > threshold)
-                << name_of(spec) << " a=" << a << " b=" << b << " threshold=" << threshold;
+                << name_of(choice) << " a=" << a << " b=" << b << " threshold=" << threshold;
           }
         }
       }

@@ -70,11 +70,11 @@ TEST(ThresholdSearch, EveryThreadCountGivesThePlainLoopsAnswer) {
     const Csr cross = brute_force(rows, n_queries, threshold, false);
     const Csr internal = brute_force(rows, n, threshold, true);
     for (std::int32_t n_threads : {1, 4, 16}) {
-      auto got = cross_threshold(MetricSpec{}, threshold, RowView{rows.data(), n_queries, n_words},
+      auto got = cross_threshold(MetricChoice{}, threshold, RowView{rows.data(), n_queries, n_words},
                                  RowView{rows.data(), n, n_words}, n_threads);
       ASSERT_TRUE(got.has_value());
       EXPECT_EQ(copy_of(*got), cross) << "threshold " << threshold << ", " << n_threads << " threads";
-      auto pairs = internal_threshold(MetricSpec{}, threshold, RowView{rows.data(), n, n_words}, n_threads);
+      auto pairs = internal_threshold(MetricChoice{}, threshold, RowView{rows.data(), n, n_words}, n_threads);
       ASSERT_TRUE(pairs.has_value());
       EXPECT_EQ(copy_of(*pairs), internal) << "threshold " << threshold << ", " << n_threads << " threads";
     }
