@@ -264,7 +264,7 @@ def run_pick(args) -> int:
         raise QuarnelError("--max goes with --leader (--maxmin N already says how many)")
     database = Database(args.database)
     first_picks = read_row_numbers(args.first_picks) if args.first_picks else []
-    options = dict(first_picks=first_picks, n_threads=args.threads)
+    options = dict(first_picks=first_picks, n_threads=args.threads, progress=not args.quiet)
     if args.maxmin is not None:
         seed = -1 if args.seed is None else args.seed
         picks = maxmin_pick(database, args.maxmin, seed=seed, references=args.references, **options)

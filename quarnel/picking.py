@@ -17,6 +17,7 @@ import _quarnel
 
 from .checks import check_threads
 from .functions import native_call
+from .progress import progress_bar
 from .resolve import check_comparable, resolved
 
 _native = _quarnel._pickers
@@ -25,7 +26,7 @@ __all__ = ["maxmin_pick", "leader_pick"]
 
 
 def maxmin_pick(fingerprints, n: int, *, seed: int = -1, first_picks: Iterable[int] = (),
-                references=None, n_threads: int = -1) -> np.ndarray:
+                references=None, n_threads: int = -1, progress: bool = False) -> np.ndarray:
     """Pick `n` diverse rows by MaxMin: each pick is the row farthest from
     all picks so far.
 
@@ -57,6 +58,9 @@ def maxmin_pick(fingerprints, n: int, *, seed: int = -1, first_picks: Iterable[i
         picks, less the references, numbered as pool rows.
     n_threads : int, optional
         Worker threads; -1 (the default) uses every CPU available.
+    progress : bool, optional
+        Show a bar of the picks made on standard error, when it is a
+        terminal.
 
     Returns
     -------
@@ -81,17 +85,18 @@ def maxmin_pick(fingerprints, n: int, *, seed: int = -1, first_picks: Iterable[i
     array([ 2195,  4410,   873, ...])
     """
     n_threads = check_threads(n_threads)
-    with resolved(fingerprints) as pool:
+    with resolved(fingerprints) as pool, progress_bar(progress, "pick", "pick", total=n) as bar:
         if references is None:
-            return native_call(_native.maxmin_pick, pool.single_file(), n, seed, first_picks, None, n_threads)
+            return native_call(_native.maxmin_pick, pool.single_file(), n, seed, first_picks, None, n_threads,
+                               _bar_updater(bar))
         with resolved(references, like=pool) as held:
             check_comparable(held, pool)
             return native_call(_native.maxmin_pick, pool.single_file(), n, seed, first_picks, held.single_file(),
-                               n_threads)
+                               n_threads, _bar_updater(bar))
 
 
 def leader_pick(fingerprints, threshold: float, *, n: int = 0, first_picks: Iterable[int] = (),
-                n_threads: int = -1) -> np.ndarray:
+                n_threads: int = -1, progress: bool = False) -> np.ndarray:
     """Pick rows by sphere exclusion: the lowest row left is picked and every
     row at least `threshold` similar to it leaves the pool, until none is left.
 
@@ -115,6 +120,9 @@ def leader_pick(fingerprints, threshold: float, *, n: int = 0, first_picks: Iter
         excludes its own sphere, itself included, before the picking goes on.
     n_threads : int, optional
         Worker threads; -1 (the default) uses every CPU available.
+    progress : bool, optional
+        Show a bar of the rows covered (picked or excluded) on standard
+        error, when it is a terminal.
 
     Returns
     -------
@@ -141,5 +149,19 @@ def leader_pick(fingerprints, threshold: float, *, n: int = 0, first_picks: Iter
     array([   0,    1,    3, ...])
     """
     n_threads = check_threads(n_threads)
-    with resolved(fingerprints) as pool:
-        return native_call(_native.leader_pick, pool.single_file(), threshold, n, first_picks, n_threads)
+    with resolved(fingerprints) as pool, progress_bar(progress, "pick", "row", total=pool.rows) as bar:
+        return native_call(_native.leader_pick, pool.single_file(), threshold, n, first_picks, n_threads,
+                           _bar_updater(bar))
+
+
+def _bar_updater(bar):
+    """The native pickers' `progress` callable: they report a running
+    count, the bar wants steps.  None when the bar is off, which spares the
+    calls altogether."""
+    if bar.disable:
+        return None
+
+    def update(done: int) -> None:
+        bar.update(done - bar.n)
+
+    return update

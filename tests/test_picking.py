@@ -11,8 +11,10 @@ from rdkit import Chem, DataStructs, RDLogger
 from rdkit.Chem import AllChem
 from rdkit.SimDivFilters.rdSimDivPickers import LeaderPicker, MaxMinPicker
 
+import _quarnel
 import quarnel
 from conftest import NCI_SMILES
+from test_cli import on_terminal
 
 
 @pytest.fixture(scope="module")
@@ -169,3 +171,28 @@ def test_pick_command(tmp_path, pool):
         assert failed.returncode == status
         assert failed.stderr.startswith("quarnel: error: ") and failed.stderr.count("\n") == 1, failed.stderr
         assert not (tmp_path / "failed.tsv").exists()
+
+
+def test_pick_shows_progress_on_a_terminal(tmp_path):
+    # Random rows, enough for picking to last several reports on one thread.
+    rng = np.random.default_rng(3)
+    rows = rng.integers(0, 2**63, (20_000, 32), dtype=np.uint64) & rng.integers(0, 2**63, (20_000, 32),
+                                                                                dtype=np.uint64)
+    path = tmp_path / "big.qfp"
+    path.write_bytes(np.array([len(rows), 2048], "<u4").tobytes() + rows.tobytes())
+    runs = [(["--maxmin", 300, "--seed", 1], "/300", quarnel.maxmin_pick(path, 300, seed=1, n_threads=1)),
+            (["--leader", 0.3], "/20000", quarnel.leader_pick(path, 0.3, n_threads=1))]
+    for options, count, expected in runs:
+        shown = on_terminal("pick", "big.qfp", *options, "--threads", 1, "-o", "picks.tsv", cwd=tmp_path)
+        assert "pick:" in shown and count in shown, shown
+        picked = np.loadtxt(tmp_path / "picks.tsv", dtype=np.int64, skiprows=1, usecols=1, ndmin=1)
+        assert picked.tolist() == expected.tolist()
+
+    # The callable's exception stops the call and is what it raises.
+    def fail(done):
+        raise KeyError(done)
+
+    with pytest.raises(KeyError):
+        _quarnel._pickers.maxmin_pick(str(path), 3, 0, progress=fail)
+    with pytest.raises(KeyError):
+        _quarnel._pickers.leader_pick(str(path), 0.3, progress=fail)

@@ -80,14 +80,20 @@ class LeaderRun {
 
   // Picks until `pick_size` rows are chosen or none is left; runs on a
   // worker of the pool.
-  void pick_until(std::uint64_t pick_size, unsigned thread_count) {
+  void pick_until(std::uint64_t pick_size, unsigned thread_count, PickProgress& progress) {
     const std::uint64_t chunk = group_rows * groups_per_thread * thread_count;
     for (std::uint64_t first = 0; first < pool_.n_rows; first += chunk) {
       const std::uint64_t last = std::min(first + chunk, pool_.n_rows);
       if (!picks_.rows.empty()) exclude_rows_near(first, last, picks_, picks_.rows.size());
-      if (settle_in_order(first, last, pick_size)) return;
+      if (pool::stop_requested()) return;  // the exclusions are partial: settle nothing
+      if (settle_in_order(first, last, pick_size, progress)) return;
+      covered_ = last;
+      progress.record(covered_);
     }
   }
+
+  // The leading rows settled: each picked or within a pick's sphere.
+  std::uint64_t covered() const { return covered_; }
 
  private:
   const std::uint64_t* row_words(std::uint64_t row) const { return pool_.words + row * n_words_; }
@@ -151,14 +157,17 @@ class LeaderRun {
   // The rows of [first, last) still in the pool, in order: each is picked
   // and excludes the later ones within its sphere.  True once `pick_size`
   // rows are chosen.
-  bool settle_in_order(std::uint64_t first, std::uint64_t last, std::uint64_t pick_size) {
+  bool settle_in_order(std::uint64_t first, std::uint64_t last, std::uint64_t pick_size,
+                       PickProgress& progress) {
     for (std::uint64_t row = first; row < last; ++row) {
       if (excluded_.data()[row]) continue;
       excluded_.data()[row] = 1;
       picks_.add(row, counts_.data()[row]);
       chosen_.push_back(static_cast<std::int64_t>(row));
+      covered_ = row + 1;
       if (chosen_.size() >= pick_size) return true;
       exclude_later(row, last);
+      progress.record(covered_);
     }
     return false;
   }
@@ -184,6 +193,7 @@ class LeaderRun {
   std::vector<SphereWindow> windows_;   // by the row's bit count
   Centres picks_;                       // the picks after the first picks
   std::vector<std::int64_t> chosen_;    // every pick, first picks included
+  std::uint64_t covered_ = 0;           // rows before this one are settled
 };
 
 std::string describe_number(double value) {
@@ -195,7 +205,7 @@ std::string describe_number(double value) {
 }  // namespace
 
 Result<OwnedBuffer<std::int64_t>> leader_pick(PickSource pool, std::uint64_t n_words,
-                                              const LeaderRequest& request) {
+                                              const LeaderRequest& request, const ProgressHook* hook) {
   QUARNEL_CHECK(check_pick_request(pool.n_rows, request.n, request.first_picks));
   if (!(request.threshold >= 0.0 && request.threshold <= 1.0)) {  // NaN fails too
     return make_error(ErrorKind::value_error,
@@ -207,14 +217,17 @@ Result<OwnedBuffer<std::int64_t>> leader_pick(PickSource pool, std::uint64_t n_w
   QUARNEL_CHECK(run.prepare(*workers));
   for (const std::int64_t row : request.first_picks) run.add_first_pick(static_cast<std::uint64_t>(row));
   const std::uint64_t pick_size = request.n == 0 ? pool.n_rows : static_cast<std::uint64_t>(request.n);
+  PickProgress progress(hook);
   if (run.chosen().size() < pick_size) {
     const unsigned thread_count = workers->thread_count();
-    workers->run([&] {
+    // A stop leaves partial picks: the interrupted error, not them.
+    QUARNEL_CHECK(progress.run(*workers, [&] {
       run.exclude_first_picks();
-      run.pick_until(pick_size, thread_count);
-    });
+      run.pick_until(pick_size, thread_count, progress);
+    }));
   }
   workers->shutdown();
+  QUARNEL_CHECK(progress.finish(run.covered()));
   return pick_list(run.chosen());
 }
 

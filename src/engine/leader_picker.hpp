@@ -10,6 +10,7 @@
 
 #include "common/owned_buffer.hpp"
 #include "common/result.hpp"
+#include "engine/pick_progress.hpp"
 #include "engine/pick_source.hpp"
 
 namespace quarnel::engine {
@@ -21,8 +22,11 @@ struct LeaderRequest {
   std::int32_t n_threads;
 };
 
-// The picks are the same for every thread count.
+// The picks are the same for every thread count.  `progress`, if given,
+// hears how many rows are covered: the leading rows, each picked or within
+// a pick's sphere; all of them once the pool is used up.
 Result<OwnedBuffer<std::int64_t>> leader_pick(PickSource pool, std::uint64_t n_words,
-                                              const LeaderRequest& request);
+                                              const LeaderRequest& request,
+                                              const ProgressHook* progress = nullptr);
 
 }  // namespace quarnel::engine

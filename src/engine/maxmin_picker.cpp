@@ -105,7 +105,7 @@ class MaxMinRun {
 
   // Picks until `n` pool rows are chosen; runs on a worker of the pool.
   // The farthest of the heaps' tops, the lowest on a tie, is the pick.
-  void pick_until(std::uint64_t n) {
+  void pick_until(std::uint64_t n, PickProgress& progress) {
     while (chosen_.size() < n) {
       pool::parallel_for_rows(n_parts_, [&](std::size_t begin, std::size_t end) {
         for (std::size_t part = begin; part < end; ++part) settle(heaps_[part]);
@@ -119,6 +119,7 @@ class MaxMinRun {
       const std::uint64_t row = best->top().row;
       best->pop();
       take(row);
+      progress.record(chosen_.size());
     }
   }
 
@@ -234,7 +235,7 @@ Result<Ok> check_request(PickSource pool, PickSource references, const MaxMinReq
 
 template <class Count>
 Result<OwnedBuffer<std::int64_t>> run_maxmin(PickSource pool, PickSource references, std::uint64_t n_words,
-                                             const MaxMinRequest& request) {
+                                             const MaxMinRequest& request, const ProgressHook* hook) {
   auto workers = pool::WorkerPool::create(request.n_threads);
   if (!workers) return pool_build_error(workers.error());
   MaxMinRun<Count> run(pool, references, n_words, workers->thread_count());
@@ -243,25 +244,28 @@ Result<OwnedBuffer<std::int64_t>> run_maxmin(PickSource pool, PickSource referen
     run.add_first_pick(draw_first_pick(request.seed, pool.n_rows));
   }
   const std::uint64_t n = static_cast<std::uint64_t>(request.n);
+  PickProgress progress(hook);
   if (run.chosen().size() < n) {
     QUARNEL_CHECK(run.allocate());
-    QUARNEL_CHECK(run_on_pool(*workers, [&] {
+    QUARNEL_CHECK(progress.run(*workers, [&] {
       run.start();
-      if (!pool::stop_requested()) run.pick_until(n);
+      if (!pool::stop_requested()) run.pick_until(n, progress);
     }));
   }
   workers->shutdown();
+  QUARNEL_CHECK(progress.finish(run.chosen().size()));
   return pick_list(run.chosen());
 }
 
 }  // namespace
 
 Result<OwnedBuffer<std::int64_t>> maxmin_pick(PickSource pool, PickSource references, std::uint64_t n_words,
-                                              const MaxMinRequest& request) {
+                                              const MaxMinRequest& request, const ProgressHook* progress) {
   QUARNEL_CHECK(check_request(pool, references, request));
   // Counts of rows up to 65535 bits fit 16 bits, and a candidate 12 bytes.
-  if (n_words * 64 <= UINT16_MAX) return run_maxmin<std::uint16_t>(pool, references, n_words, request);
-  return run_maxmin<std::uint32_t>(pool, references, n_words, request);
+  if (n_words * 64 <= UINT16_MAX)
+    return run_maxmin<std::uint16_t>(pool, references, n_words, request, progress);
+  return run_maxmin<std::uint32_t>(pool, references, n_words, request, progress);
 }
 
 }  // namespace quarnel::engine

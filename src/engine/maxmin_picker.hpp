@@ -8,6 +8,7 @@
 
 #include "common/owned_buffer.hpp"
 #include "common/result.hpp"
+#include "engine/pick_progress.hpp"
 #include "engine/pick_source.hpp"
 
 namespace quarnel::engine {
@@ -23,7 +24,9 @@ struct MaxMinRequest {
 // the result is RDKit's on references + pool with the references as first
 // picks, less the references, in pool row numbers.  Both sets have n_words
 // words per row.  The picks are the same for every thread count.
+// `progress`, if given, hears the number of pool rows picked so far.
 Result<OwnedBuffer<std::int64_t>> maxmin_pick(PickSource pool, PickSource references, std::uint64_t n_words,
-                                              const MaxMinRequest& request);
+                                              const MaxMinRequest& request,
+                                              const ProgressHook* progress = nullptr);
 
 }  // namespace quarnel::engine

@@ -122,9 +122,11 @@ PyMethodDef functions[] = {
 PyMethodDef pickers[] = {
     method<store::maxmin_pick, InputErrorReport::keep>(
         "maxmin_pick",
-        "maxmin_pick(path, n, seed=-1, first_picks=(), references=None, n_threads=...)\n--\n\n"),
+        "maxmin_pick(path, n, seed=-1, first_picks=(), references=None, n_threads=..., "
+        "progress=None)\n--\n\n"),
     method<store::leader_pick, InputErrorReport::keep>(
-        "leader_pick", "leader_pick(path, threshold, n=0, first_picks=(), n_threads=...)\n--\n\n"),
+        "leader_pick",
+        "leader_pick(path, threshold, n=0, first_picks=(), n_threads=..., progress=None)\n--\n\n"),
 };
 
 PyMethodDef scoring[] = {

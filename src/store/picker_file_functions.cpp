@@ -6,6 +6,7 @@
 #include "binding/array_wrap.hpp"
 #include "binding/binder.hpp"
 #include "binding/converters.hpp"
+#include "binding/progress_callback.hpp"
 #include "engine/leader_picker.hpp"
 #include "engine/maxmin_picker.hpp"
 #include "store/clean_words.hpp"
@@ -19,10 +20,12 @@ using binding::FunctionSignature;
 using binding::PyRef;
 using binding::PyResult;
 
-constexpr const char* maxmin_parameters[] = {"path", "n", "seed", "first_picks", "references", "n_threads"};
+constexpr const char* maxmin_parameters[] = {"path",       "n",         "seed",    "first_picks",
+                                             "references", "n_threads", "progress"};
 constexpr FunctionSignature maxmin_signature{"maxmin_pick", maxmin_parameters, 2};
 
-constexpr const char* leader_parameters[] = {"path", "threshold", "n", "first_picks", "n_threads"};
+constexpr const char* leader_parameters[] = {"path",        "threshold", "n",
+                                             "first_picks", "n_threads", "progress"};
 constexpr FunctionSignature leader_signature{"leader_pick", leader_parameters, 2};
 
 PyResult<PyRef> wrap_picks(OwnedBuffer<std::int64_t> picks) {
@@ -51,7 +54,7 @@ PyResult<std::optional<MappedFingerprintFile>> map_references(PyObject* path,
 }
 
 PyResult<PyRef> maxmin_on_files(const MappedFingerprintFile& pool, const MappedFingerprintFile* references,
-                                const engine::MaxMinRequest& request) {
+                                const engine::MaxMinRequest& request, binding::ProgressCallback& progress) {
   QUARNEL_TRY(pool_words, CleanWords::of(pool));
   engine::PickSource reference_rows{nullptr, 0};
   std::optional<CleanWords> reference_words;
@@ -60,9 +63,12 @@ PyResult<PyRef> maxmin_on_files(const MappedFingerprintFile& pool, const MappedF
     reference_words.emplace(std::move(words));
     reference_rows = engine::PickSource{reference_words->data(), references->count()};
   }
-  QUARNEL_TRY(picks, engine::maxmin_pick(engine::PickSource{pool_words.data(), pool.count()}, reference_rows,
-                                         pool.n_words(), request));
-  return wrap_picks(std::move(picks));
+  const engine::ProgressHook hook(progress);
+  auto picks = engine::maxmin_pick(engine::PickSource{pool_words.data(), pool.count()}, reference_rows,
+                                   pool.n_words(), request, progress.active() ? &hook : nullptr);
+  if (std::optional<binding::PyError> raised = progress.take_raised()) return std::move(*raised);
+  if (!picks) return std::move(picks).error();
+  return wrap_picks(std::move(picks).value());
 }
 
 }  // namespace
@@ -73,11 +79,12 @@ PyResult<PyRef> maxmin_pick(PyObject* const* args, Py_ssize_t nargsf, PyObject* 
   QUARNEL_TRY(seed, binding::convert_signed(bound[2], "seed", -1));
   QUARNEL_TRY(first_picks, binding::convert_row_list(bound[3], "first_picks"));
   QUARNEL_TRY(n_threads, binding::convert_n_threads(bound[5]));
+  QUARNEL_TRY(progress, binding::ProgressCallback::of(bound[6]));
 
   QUARNEL_TRY(pool, map_path(bound[0], 0, 0));
   QUARNEL_TRY(references, map_references(bound[4], pool));
   const engine::MaxMinRequest request{n, seed, first_picks, n_threads};
-  return maxmin_on_files(pool, references ? &*references : nullptr, request);
+  return maxmin_on_files(pool, references ? &*references : nullptr, request, progress);
 }
 
 PyResult<PyRef> leader_pick(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -86,13 +93,17 @@ PyResult<PyRef> leader_pick(PyObject* const* args, Py_ssize_t nargsf, PyObject* 
   QUARNEL_TRY(n, binding::convert_signed(bound[2], "n", 0));
   QUARNEL_TRY(first_picks, binding::convert_row_list(bound[3], "first_picks"));
   QUARNEL_TRY(n_threads, binding::convert_n_threads(bound[4]));
+  QUARNEL_TRY(progress, binding::ProgressCallback::of(bound[5]));
 
   QUARNEL_TRY(pool, map_path(bound[0], 0, 0));
   QUARNEL_TRY(pool_words, CleanWords::of(pool));
   const engine::LeaderRequest request{threshold, n, first_picks, n_threads};
-  QUARNEL_TRY(picks, engine::leader_pick(engine::PickSource{pool_words.data(), pool.count()}, pool.n_words(),
-                                         request));
-  return wrap_picks(std::move(picks));
+  const engine::ProgressHook hook(progress);
+  auto picks = engine::leader_pick(engine::PickSource{pool_words.data(), pool.count()}, pool.n_words(),
+                                   request, progress.active() ? &hook : nullptr);
+  if (std::optional<binding::PyError> raised = progress.take_raised()) return std::move(*raised);
+  if (!picks) return std::move(picks).error();
+  return wrap_picks(std::move(picks).value());
 }
 
 }  // namespace quarnel::store
