@@ -74,7 +74,9 @@ class LeaderRun {
   void add_first_pick(std::uint64_t row) { chosen_.push_back(static_cast<std::int64_t>(row)); }
 
   // Every row within the sphere of a first pick leaves the pool, the
-  // first picks included.  Runs on a worker of the pool.
+  // first picks included: even one that is not within its own sphere (an
+  // empty row under Dice or cosine is at distance 1 from itself) is picked
+  // once only.  Runs on a worker of the pool.
   void exclude_first_picks() {
     if (chosen_.empty()) return;
     std::vector<std::int64_t> distinct = chosen_;
@@ -83,6 +85,7 @@ class LeaderRun {
     Centres centres;
     for (const std::int64_t row : distinct) centres.add(row, counts_.data()[row]);
     exclude_rows_near(0, pool_.n_rows, centres, centres.rows.size());
+    for (const std::int64_t row : distinct) excluded_.data()[row] = 1;
   }
 
   // Picks until `pick_size` rows are chosen or none is left; runs on a
@@ -161,9 +164,9 @@ class LeaderRun {
     return false;
   }
 
-  // The rows of [first, last) still in the pool, in order: each is picked
-  // and excludes the later ones within its sphere.  True once `pick_size`
-  // rows are chosen.
+  // The rows of [first, last) still in the pool, in order: each is picked,
+  // leaves the pool whatever its distance from itself, and excludes the
+  // later ones within its sphere.  True once `pick_size` rows are chosen.
   bool settle_in_order(std::uint64_t first, std::uint64_t last, std::uint64_t pick_size,
                        PickProgress& progress) {
     for (std::uint64_t row = first; row < last; ++row) {
