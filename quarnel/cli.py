@@ -264,7 +264,7 @@ def run_pick(args) -> int:
         raise QuarnelError("--max goes with --leader (--maxmin N already says how many)")
     database = Database(args.database)
     first_picks = read_row_numbers(args.first_picks) if args.first_picks else []
-    options = dict(first_picks=first_picks, n_threads=args.threads, progress=not args.quiet)
+    options = dict(first_picks=first_picks, metric=args.metric, n_threads=args.threads, progress=not args.quiet)
     if args.maxmin is not None:
         seed = -1 if args.seed is None else args.seed
         picks = maxmin_pick(database, args.maxmin, seed=seed, references=args.references, **options)
@@ -388,6 +388,9 @@ def add_pick_command(commands):
     command.add_argument("--first-picks", metavar="FILE", help="rows to pick first: a text file, one per line")
     command.add_argument("--references", metavar="REF",
                          help="MaxMin: a .qfp of molecules already held; pick the rows farthest from them")
+    command.add_argument("--metric", type=metric_option, default="tanimoto", metavar="METRIC",
+                         help="tanimoto (default), dice, cosine or tversky:A,A (symmetric); distance is "
+                              "1 - similarity")
     command.add_argument("--threads", type=thread_count, default=-1,
                          help=f"threads, 1 to {MAX_THREADS} (default: all CPUs)")
     command.add_argument("-o", "--output", help="write the picks here (TSV) instead of standard output")

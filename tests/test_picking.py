@@ -115,6 +115,74 @@ def test_leader_n_and_first_picks(pool, n, first_picks):
     assert result.tolist() == rdkit_leader(pool, 0.45, n=n, first_picks=first_picks)
 
 
+SYMMETRIC_METRICS = [
+    ("dice", DataStructs.DiceSimilarity),
+    ("cosine", DataStructs.CosineSimilarity),
+    (quarnel.Tversky(0.7, 0.7), lambda x, y: DataStructs.TverskySimilarity(x, y, 0.7, 0.7)),
+]
+
+
+@pytest.fixture(scope="module")
+def small_pool(pool):
+    """About 300 rows with an empty one, copies of 40 of them and two more
+    empty ones: RDKit's pickers call Python back for every pair."""
+    return pool[:250] + pool[500:501] + pool[-42:]
+
+
+@pytest.mark.parametrize("metric, similarity", SYMMETRIC_METRICS)
+def test_maxmin_under_other_metrics_is_rdkits_lazy_pick(small_pool, metric, similarity):
+    fps = small_pool
+
+    def rdkit_picks(n, first_picks=(), seed=-1):
+        distance = lambda i, j: 1 - similarity(fps[i], fps[j])
+        return list(MaxMinPicker().LazyPick(distance, len(fps), n, firstPicks=list(first_picks), seed=seed))
+
+    # Every row: the empty rows and the copies settle ties as RDKit does.
+    result = same_for_every_thread_count(quarnel.maxmin_pick, fps, len(fps), seed=7, metric=metric)
+    assert result == rdkit_picks(len(fps), seed=7)
+    # References count as first picks of references + pool.
+    held, rest = fps[:100], fps[100:]
+    expected = [row - 100 for row in rdkit_picks(160, first_picks=range(100))[100:]]
+    assert quarnel.maxmin_pick(rest, 60, references=held, metric=metric).tolist() == expected
+
+
+@pytest.mark.parametrize("metric, similarity", SYMMETRIC_METRICS)
+@pytest.mark.parametrize("threshold", [0.0, 0.55, 0.8])
+def test_leader_under_other_metrics_is_rdkits_lazy_pick(small_pool, metric, similarity, threshold):
+    # Dice and cosine put an empty row at distance 1 from itself, and
+    # RDKit's LazyPick then picks it over and over; a row is picked once
+    # here, which is RDKit's picks with every row at distance 0 from itself.
+    fps = small_pool
+    distance = lambda i, j: 0.0 if i == j else 1 - similarity(fps[i], fps[j])
+    first_picks = [250, 3]  # an empty row first
+    result = same_for_every_thread_count(quarnel.leader_pick, fps, threshold, first_picks=first_picks,
+                                         metric=metric)
+    assert result == list(LeaderPicker().LazyPick(distance, len(fps), 1 - threshold, 0, first_picks))
+    assert len(set(result)) == len(result)
+
+
+def test_pickers_refuse_asymmetric_and_unknown_metrics(pool_file):
+    for metric in (quarnel.Tversky(0.2, 0.8), "tversky:1,0.5", "jaccard"):
+        for pick in (lambda: quarnel.maxmin_pick(pool_file, 5, metric=metric),
+                     lambda: quarnel.leader_pick(pool_file, 0.5, metric=metric)):
+            with pytest.raises(ValueError):
+                pick()
+    # The engine refuses them too, whoever calls it.
+    with pytest.raises(ValueError, match="symmetric"):
+        _quarnel._pickers.maxmin_pick(str(pool_file), 5, 0, metric="tversky", alpha=0.2, beta=0.8)
+    with pytest.raises(ValueError, match="symmetric"):
+        _quarnel._pickers.leader_pick(str(pool_file), 0.5, metric="tversky", alpha=0.2, beta=0.8)
+
+
+def test_tversky_1_1_picks_as_tanimoto_does(pool, pool_file):
+    # The same doubles, two empty rows scoring 1.0 included, through the
+    # other metrics' path: it must pick as RDKit's bit-vector pickers do.
+    tversky = quarnel.Tversky(1, 1)
+    assert quarnel.maxmin_pick(pool_file, len(pool), seed=3, metric=tversky).tolist() == \
+        rdkit_maxmin(pool, len(pool), seed=3)
+    assert quarnel.leader_pick(pool_file, 0.6, metric="tversky:1,1").tolist() == rdkit_leader(pool, 0.6)
+
+
 def test_rdkits_refusals_are_value_errors(pool, pool_file):
     short = [DataStructs.ExplicitBitVect(1024)] * 3
     mixed = pool[:3] + short
@@ -165,12 +233,24 @@ def test_pick_command(tmp_path, pool):
     assert quarnel.maxmin_pick(database, 6, first_picks=[12, 40]).tolist() == expected
 
     for args, status in ((["--maxmin", 201], 1), (["--leader", 1.5], 2),
-                         (["--maxmin", 3, "--first-picks", "bad.txt"], 1)):
+                         (["--maxmin", 3, "--first-picks", "bad.txt"], 1),
+                         (["--leader", 0.5, "--metric", "tversky:0.2,0.8"], 1),
+                         (["--maxmin", 3, "--metric", "jaccard"], 2)):
         (tmp_path / "bad.txt").write_text("200\n")
         failed = run_quarnel("pick", "lib.qfp", *args, "-o", "failed.tsv", cwd=tmp_path)
         assert failed.returncode == status
         assert failed.stderr.startswith("quarnel: error: ") and failed.stderr.count("\n") == 1, failed.stderr
         assert not (tmp_path / "failed.tsv").exists()
+
+
+def test_pick_command_with_another_metric(tmp_path, pool):
+    fps = pool[:200]
+    quarnel.save_database(fps, tmp_path / "lib.qfp", names=[f"mol{i}" for i in range(200)])
+    done = run_quarnel("pick", "lib.qfp", "--maxmin", 20, "--seed", 2, "--metric", "dice", "-q", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    picked = [int(line.split("\t")[1]) for line in done.stdout.splitlines()[1:]]
+    distance = lambda i, j: 1 - DataStructs.DiceSimilarity(fps[i], fps[j])
+    assert picked == list(MaxMinPicker().LazyPick(distance, len(fps), 20, seed=2))
 
 
 def test_pick_shows_progress_on_a_terminal(tmp_path):

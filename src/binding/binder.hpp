@@ -14,9 +14,17 @@
 
 namespace quarnel::binding {
 
-inline constexpr std::size_t max_parameters = 9;
+inline constexpr std::size_t max_parameters = 10;
 
 struct FunctionSignature {
+  // Built at compile time only, so that a signature longer than
+  // BoundArguments holds fails the build instead of overrunning it.
+  consteval FunctionSignature(std::string_view name, std::span<const char* const> parameters,
+                              std::size_t required)
+      : name(name), parameters(parameters), required(required) {
+    if (parameters.size() > max_parameters) throw "more parameters than max_parameters";
+  }
+
   std::string_view name;  // "bulk_tanimoto_parallel"
   std::span<const char* const> parameters;
   std::size_t required;  // the leading parameters without a default

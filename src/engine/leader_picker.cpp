@@ -4,9 +4,11 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "engine/kernel/kernel_table.hpp"
+#include "engine/metric.hpp"
 #include "engine/pick_checks.hpp"
 #include "engine/pick_distance.hpp"
 #include "engine/pick_list.hpp"
@@ -44,11 +46,16 @@ struct Centres {
 // before the chunk, stopping at the first that excludes it; then the rows
 // left are settled in order against the chunk's own new picks.  Every row
 // meets the same picks as in RDKit's loop, which compares each new pick
-// with every row left.
+// with every row left.  Distance is one of pick_distance.hpp's types.
+template <class Distance>
 class LeaderRun {
  public:
-  LeaderRun(PickSource pool, std::uint64_t n_words, double radius)
-      : pool_(pool), n_words_(n_words), radius_(radius), kernel_(kernel::kernel_for_width(n_words)) {}
+  LeaderRun(Distance distance, PickSource pool, std::uint64_t n_words, double radius)
+      : distance_(distance),
+        pool_(pool),
+        n_words_(n_words),
+        radius_(radius),
+        kernel_(kernel::kernel_for_width(n_words)) {}
 
   Result<Ok> prepare(pool::WorkerPool& workers) {
     QUARNEL_TRY(counts, count_row_bits(workers, pool_.words, pool_.n_rows, n_words_));
@@ -58,7 +65,7 @@ class LeaderRun {
     const std::uint32_t* counts_data = counts_.data();
     const std::uint32_t most_bits = *std::max_element(counts_data, counts_data + pool_.n_rows);
     windows_.resize(static_cast<std::size_t>(most_bits) + 1);
-    for (std::uint32_t a = 0; a <= most_bits; ++a) windows_[a] = SphereWindow::around(a, radius_);
+    for (std::uint32_t a = 0; a <= most_bits; ++a) windows_[a] = SphereWindow::around(a, radius_, distance_);
     return Ok{};
   }
 
@@ -67,7 +74,9 @@ class LeaderRun {
   void add_first_pick(std::uint64_t row) { chosen_.push_back(static_cast<std::int64_t>(row)); }
 
   // Every row within the sphere of a first pick leaves the pool, the
-  // first picks included.  Runs on a worker of the pool.
+  // first picks included: even one that is not within its own sphere (an
+  // empty row under Dice or cosine is at distance 1 from itself) is picked
+  // once only.  Runs on a worker of the pool.
   void exclude_first_picks() {
     if (chosen_.empty()) return;
     std::vector<std::int64_t> distinct = chosen_;
@@ -76,6 +85,7 @@ class LeaderRun {
     Centres centres;
     for (const std::int64_t row : distinct) centres.add(row, counts_.data()[row]);
     exclude_rows_near(0, pool_.n_rows, centres, centres.rows.size());
+    for (const std::int64_t row : distinct) excluded_.data()[row] = 1;
   }
 
   // Picks until `pick_size` rows are chosen or none is left; runs on a
@@ -149,14 +159,14 @@ class LeaderRun {
     kernel_.and_count_picked(row_words(row), pool_.words, scratch.rows.data(), n_picked, n_words_,
                              scratch.common.data());
     for (std::size_t p = 0; p < n_picked; ++p) {
-      if (pick_distance(a, scratch.counts[p], scratch.common[p]) <= radius_) return true;
+      if (distance_.distance(a, scratch.counts[p], scratch.common[p]) <= radius_) return true;
     }
     return false;
   }
 
-  // The rows of [first, last) still in the pool, in order: each is picked
-  // and excludes the later ones within its sphere.  True once `pick_size`
-  // rows are chosen.
+  // The rows of [first, last) still in the pool, in order: each is picked,
+  // leaves the pool whatever its distance from itself, and excludes the
+  // later ones within its sphere.  True once `pick_size` rows are chosen.
   bool settle_in_order(std::uint64_t first, std::uint64_t last, std::uint64_t pick_size,
                        PickProgress& progress) {
     for (std::uint64_t row = first; row < last; ++row) {
@@ -180,10 +190,11 @@ class LeaderRun {
       if (excluded_.data()[row] || !window.contains(b)) continue;
       std::uint32_t common = 0;
       kernel_.and_count_rows(row_words(centre), row_words(row), 1, n_words_, &common);
-      if (pick_distance(a, b, common) <= radius_) excluded_.data()[row] = 1;
+      if (distance_.distance(a, b, common) <= radius_) excluded_.data()[row] = 1;
     }
   }
 
+  Distance distance_;
   PickSource pool_;
   std::uint64_t n_words_;
   double radius_;  // 1 - threshold, the distance RDKit is given
@@ -202,18 +213,12 @@ std::string describe_number(double value) {
   return text;
 }
 
-}  // namespace
-
-Result<OwnedBuffer<std::int64_t>> leader_pick(PickSource pool, std::uint64_t n_words,
-                                              const LeaderRequest& request, const ProgressHook* hook) {
-  QUARNEL_CHECK(check_pick_request(pool.n_rows, request.n, request.first_picks));
-  if (!(request.threshold >= 0.0 && request.threshold <= 1.0)) {  // NaN fails too
-    return make_error(ErrorKind::value_error,
-                      "threshold must be from 0 to 1, not " + describe_number(request.threshold));
-  }
+template <class Distance>
+Result<OwnedBuffer<std::int64_t>> run_leader(Distance distance, PickSource pool, std::uint64_t n_words,
+                                             const LeaderRequest& request, const ProgressHook* hook) {
   auto workers = pool::WorkerPool::create(request.n_threads);
   if (!workers) return pool_build_error(workers.error());
-  LeaderRun run(pool, n_words, 1.0 - request.threshold);
+  LeaderRun<Distance> run(distance, pool, n_words, 1.0 - request.threshold);
   QUARNEL_CHECK(run.prepare(*workers));
   for (const std::int64_t row : request.first_picks) run.add_first_pick(static_cast<std::uint64_t>(row));
   const std::uint64_t pick_size = request.n == 0 ? pool.n_rows : static_cast<std::uint64_t>(request.n);
@@ -229,6 +234,25 @@ Result<OwnedBuffer<std::int64_t>> leader_pick(PickSource pool, std::uint64_t n_w
   workers->shutdown();
   QUARNEL_CHECK(progress.finish(run.covered()));
   return pick_list(run.chosen());
+}
+
+}  // namespace
+
+Result<OwnedBuffer<std::int64_t>> leader_pick(PickSource pool, std::uint64_t n_words,
+                                              const LeaderRequest& request, const ProgressHook* hook) {
+  QUARNEL_CHECK(check_pick_request(pool.n_rows, request.n, request.first_picks));
+  if (!(request.threshold >= 0.0 && request.threshold <= 1.0)) {  // NaN fails too
+    return make_error(ErrorKind::value_error,
+                      "threshold must be from 0 to 1, not " + describe_number(request.threshold));
+  }
+  QUARNEL_CHECK(check_pick_metric(request.metric));
+  return with_metric(request.metric, [&](auto metric) {
+    if constexpr (std::is_same_v<decltype(metric), TanimotoMetric>) {
+      return run_leader(TanimotoPickDistance{}, pool, n_words, request, hook);  // RDKit's own distance
+    } else {
+      return run_leader(MetricPickDistance<decltype(metric)>{metric}, pool, n_words, request, hook);
+    }
+  });
 }
 
 }  // namespace quarnel::engine

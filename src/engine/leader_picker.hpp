@@ -3,13 +3,16 @@
 // LeaderPicker.LazyBitVectorPick(fps, n_rows, 1 - threshold, n, first_picks):
 // the first picks exclude their spheres, then the lowest row left is picked
 // and excludes its own, and so on.  A row lies within a pick's sphere when
-// 1 - Tanimoto <= 1 - threshold, both computed in double as RDKit does.
+// 1 - Tanimoto <= 1 - threshold, both computed in double as RDKit does;
+// under another metric, 1 - score, as LeaderPicker.LazyPick has it when
+// handed that distance.
 
 #include <cstdint>
 #include <span>
 
 #include "common/owned_buffer.hpp"
 #include "common/result.hpp"
+#include "engine/metric.hpp"
 #include "engine/pick_progress.hpp"
 #include "engine/pick_source.hpp"
 
@@ -20,6 +23,7 @@ struct LeaderRequest {
   std::int64_t n;                             // at most this many picks, first picks included; 0: no limit
   std::span<const std::int64_t> first_picks;  // pool rows, picked first, in order
   std::int32_t n_threads;
+  MetricChoice metric;  // symmetric; distance 1 - score
 };
 
 // The picks are the same for every thread count.  `progress`, if given,

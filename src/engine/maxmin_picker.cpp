@@ -4,13 +4,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "engine/first_pick_draw.hpp"
 #include "engine/kernel/kernel_table.hpp"
+#include "engine/metric.hpp"
 #include "engine/pick_checks.hpp"
 #include "engine/pick_heap.hpp"
 #include "engine/pick_list.hpp"
+#include "engine/pick_nearness.hpp"
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
 
@@ -25,6 +28,9 @@ constexpr std::size_t first_round_slice = std::size_t{1} << 14;
 // the candidate behind its rival, so no comparison made is lost.
 constexpr std::size_t pick_batch = 16;
 
+// The Tanimoto candidate stays as small as it was before other metrics.
+static_assert(sizeof(PickCandidate<TanimotoFraction<std::uint16_t>>) == 12);
+
 // Lazy greedy MaxMin.  Every row is compared with the first pick, then the
 // rows wait in a heap ordered by the distance to the picks they have met,
 // which only falls as they meet more.  A round brings the top row up to
@@ -36,15 +42,19 @@ constexpr std::size_t pick_batch = 16;
 // round.  For threads, the rows are split into one heap per thread: each
 // round every heap settles its own farthest row in parallel, and the
 // farthest of those is the pick.  The picks are the same for every split.
-template <class Count>
+// Measure (pick_nearness.hpp) gives a pair's nearness from its bit counts.
+template <class Measure>
 class MaxMinRun {
  public:
-  using Candidate = PickCandidate<Count>;
+  using Nearness = typename Measure::Nearness;
+  using Candidate = PickCandidate<Nearness>;
 
   // The references count as picks made before any pool row; the rows are
   // split into `n_parts` heaps.
-  MaxMinRun(PickSource pool, PickSource references, std::uint64_t n_words, std::size_t n_parts)
-      : pool_(pool),
+  MaxMinRun(Measure measure, PickSource pool, PickSource references, std::uint64_t n_words,
+            std::size_t n_parts)
+      : measure_(measure),
+        pool_(pool),
         references_(references),
         n_words_(n_words),
         n_parts_(n_parts),
@@ -77,8 +87,8 @@ class MaxMinRun {
         for (std::size_t row = at; row < stop; ++row) {
           const std::uint64_t* words = row_words(row);
           const std::uint32_t a = count_bits(words);
-          const auto [common, either] = similar<Count>(a, first_count, and_count(words, first_words));
-          items[row] = Candidate{static_cast<std::uint32_t>(row), 1, common, either};
+          items[row] = Candidate{static_cast<std::uint32_t>(row), 1,
+                                 measure_(a, first_count, and_count(words, first_words))};
         }
       }
     });
@@ -111,8 +121,8 @@ class MaxMinRun {
         for (std::size_t part = begin; part < end; ++part) settle(heaps_[part]);
       });
       if (pool::stop_requested()) return;
-      PickHeap<Count>* best = nullptr;
-      for (PickHeap<Count>& heap : heaps_) {
+      PickHeap<Nearness>* best = nullptr;
+      for (PickHeap<Nearness>& heap : heaps_) {
         if (!heap.empty() && (best == nullptr || goes_before(heap.top(), best->top()))) best = &heap;
       }
       if (best == nullptr) return;
@@ -155,7 +165,7 @@ class MaxMinRun {
   }
 
   // Brings the heap's top up to date with every pick: its farthest row.
-  void settle(PickHeap<Count>& heap) {
+  void settle(PickHeap<Nearness>& heap) {
     while (!heap.empty() && heap.top().met < pick_counts_.size()) {
       const Candidate* rival = heap.runner_up();
       if (rival != nullptr) fetch_row(rival->row);
@@ -183,29 +193,25 @@ class MaxMinRun {
         kernel_.and_count_picked(words, pool_.words, pool_picks_.data() + (first - n_references), n, n_words_,
                                  commons);
       }
-      Count common = candidate.common;
-      Count either = candidate.either;
+      Nearness nearest = candidate.nearest;
       for (std::size_t i = 0; i < n; ++i) {
-        const auto [c, e] = similar<Count>(a, pick_counts_[first + i], commons[i]);
-        if (less_similar(common, either, c, e)) {
-          common = c;
-          either = e;
-        }
+        const Nearness pair = measure_(a, pick_counts_[first + i], commons[i]);
+        if (farther(nearest, pair)) nearest = pair;
       }
-      candidate.common = common;
-      candidate.either = either;
+      candidate.nearest = nearest;
       candidate.met = static_cast<std::uint32_t>(end);
       if (rival != nullptr && !goes_before(candidate, *rival)) break;
     }
   }
 
+  Measure measure_;
   PickSource pool_;
   PickSource references_;
   std::uint64_t n_words_;
   std::size_t n_parts_;
   const kernel::KernelTable& kernel_;
   OwnedBuffer<Candidate> storage_;          // one candidate per pool row
-  std::vector<PickHeap<Count>> heaps_;      // over storage_, less the picks
+  std::vector<PickHeap<Nearness>> heaps_;   // over storage_, less the picks
   std::vector<std::uint32_t> pick_counts_;  // bits of each pick: references first, then pool picks
   std::vector<std::uint32_t> pool_picks_;   // the pool rows among the picks, in pick order
   std::vector<std::int64_t> chosen_;        // the pool picks
@@ -213,6 +219,7 @@ class MaxMinRun {
 
 Result<Ok> check_request(PickSource pool, PickSource references, const MaxMinRequest& request) {
   QUARNEL_CHECK(check_pick_request(pool.n_rows, request.n, request.first_picks));
+  QUARNEL_CHECK(check_pick_metric(request.metric));
   if (request.seed > static_cast<std::int64_t>(UINT32_MAX)) {
     return make_error(ErrorKind::value_error,
                       "seed must be below 2**32, not " + std::to_string(request.seed));
@@ -233,12 +240,13 @@ Result<Ok> check_request(PickSource pool, PickSource references, const MaxMinReq
   return Ok{};
 }
 
-template <class Count>
-Result<OwnedBuffer<std::int64_t>> run_maxmin(PickSource pool, PickSource references, std::uint64_t n_words,
-                                             const MaxMinRequest& request, const ProgressHook* hook) {
+template <class Measure>
+Result<OwnedBuffer<std::int64_t>> run_maxmin(Measure measure, PickSource pool, PickSource references,
+                                             std::uint64_t n_words, const MaxMinRequest& request,
+                                             const ProgressHook* hook) {
   auto workers = pool::WorkerPool::create(request.n_threads);
   if (!workers) return pool_build_error(workers.error());
-  MaxMinRun<Count> run(pool, references, n_words, workers->thread_count());
+  MaxMinRun<Measure> run(measure, pool, references, n_words, workers->thread_count());
   for (const std::int64_t row : request.first_picks) run.add_first_pick(static_cast<std::uint64_t>(row));
   if (references.n_rows == 0 && request.first_picks.empty()) {
     run.add_first_pick(draw_first_pick(request.seed, pool.n_rows));
@@ -262,10 +270,19 @@ Result<OwnedBuffer<std::int64_t>> run_maxmin(PickSource pool, PickSource referen
 Result<OwnedBuffer<std::int64_t>> maxmin_pick(PickSource pool, PickSource references, std::uint64_t n_words,
                                               const MaxMinRequest& request, const ProgressHook* progress) {
   QUARNEL_CHECK(check_request(pool, references, request));
-  // Counts of rows up to 65535 bits fit 16 bits, and a candidate 12 bytes.
-  if (n_words * 64 <= UINT16_MAX)
-    return run_maxmin<std::uint16_t>(pool, references, n_words, request, progress);
-  return run_maxmin<std::uint32_t>(pool, references, n_words, request, progress);
+  return with_metric(request.metric, [&](auto metric) {
+    if constexpr (std::is_same_v<decltype(metric), TanimotoMetric>) {
+      // RDKit's own distance, kept as exact fractions.  Counts of rows up
+      // to 65535 bits fit 16 bits, and a candidate 12 bytes.
+      if (n_words * 64 <= UINT16_MAX) {
+        return run_maxmin(TanimotoFractions<std::uint16_t>{}, pool, references, n_words, request, progress);
+      }
+      return run_maxmin(TanimotoFractions<std::uint32_t>{}, pool, references, n_words, request, progress);
+    } else {
+      return run_maxmin(MetricDistances<decltype(metric)>{metric}, pool, references, n_words, request,
+                        progress);
+    }
+  });
 }
 
 }  // namespace quarnel::engine

@@ -2,12 +2,15 @@
 // MaxMin diversity picking with the picks of RDKit's
 // MaxMinPicker.LazyBitVectorPick: each pick is the pool row farthest from
 // every pick so far (distance 1 - Tanimoto), the lowest such row on a tie.
+// Under another metric the distance is 1 - score, compared in double as
+// RDKit's MaxMinPicker.LazyPick compares the distances it is handed.
 
 #include <cstdint>
 #include <span>
 
 #include "common/owned_buffer.hpp"
 #include "common/result.hpp"
+#include "engine/metric.hpp"
 #include "engine/pick_progress.hpp"
 #include "engine/pick_source.hpp"
 
@@ -18,6 +21,7 @@ struct MaxMinRequest {
   std::int64_t seed;                          // of the random first pick; negative: the system's
   std::span<const std::int64_t> first_picks;  // pool rows, picked first, in order
   std::int32_t n_threads;
+  MetricChoice metric;  // symmetric; distance 1 - score
 };
 
 // `references` (possibly none) count as picks made before the first pick:

@@ -1,5 +1,6 @@
 #include "engine/pick_checks.hpp"
 
+#include <cstdio>
 #include <string>
 
 namespace quarnel::engine {
@@ -21,6 +22,15 @@ Result<Ok> check_pick_request(std::uint64_t pool_rows, std::int64_t n,
     }
   }
   return Ok{};
+}
+
+Result<Ok> check_pick_metric(const MetricChoice& metric) {
+  if (metric.kind != MetricKind::tversky || metric.alpha == metric.beta) return Ok{};
+  char weights[80];
+  std::snprintf(weights, sizeof weights, "alpha=%.17g, beta=%.17g", metric.alpha, metric.beta);
+  return make_error(ErrorKind::value_error,
+                    std::string("picking needs a symmetric metric, not Tversky with ") + weights +
+                        " (use alpha == beta, or another metric)");
 }
 
 }  // namespace quarnel::engine

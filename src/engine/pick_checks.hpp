@@ -6,6 +6,7 @@
 #include <span>
 
 #include "common/result.hpp"
+#include "engine/metric.hpp"
 
 namespace quarnel::engine {
 
@@ -13,5 +14,9 @@ namespace quarnel::engine {
 // that is not a pool row.
 Result<Ok> check_pick_request(std::uint64_t pool_rows, std::int64_t n,
                               std::span<const std::int64_t> first_picks);
+
+// MaxMin and sphere exclusion need one distance per pair: Tversky only
+// with alpha == beta.
+Result<Ok> check_pick_metric(const MetricChoice& metric);
 
 }  // namespace quarnel::engine

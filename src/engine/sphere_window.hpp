@@ -1,8 +1,9 @@
 #pragma once
 // Exact pruning for sphere exclusion: the bit counts b of the rows that can
-// lie within `radius` of a row of a bits.  closest_possible_distance(a, b)
-// falls as b rises to a and rises after it, so they form one interval
-// around a; it is never empty, since b = a can be at distance 0.
+// lie within `radius` of a row of a bits.  The distance type's closest(a, b)
+// (pick_distance.hpp) falls as b rises to a and rises after it, so they
+// form one interval around a.  The interval always holds a itself, even
+// where no pair is close enough: the exact comparison then rejects it.
 
 #include <cstdint>
 
@@ -14,9 +15,10 @@ class SphereWindow {
  public:
   SphereWindow() = default;
 
-  static SphereWindow around(std::uint32_t a, double radius) {
+  template <class Distance>
+  static SphereWindow around(std::uint32_t a, double radius, const Distance& distance) {
     auto reachable = [&](std::uint64_t b) {
-      return closest_possible_distance(a, static_cast<std::uint32_t>(b)) <= radius;
+      return distance.closest(a, static_cast<std::uint32_t>(b)) <= radius;
     };
     // Smallest reachable b <= a.
     std::uint64_t lo = 0, hi = a;

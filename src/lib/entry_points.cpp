@@ -123,10 +123,11 @@ PyMethodDef pickers[] = {
     method<store::maxmin_pick, InputErrorReport::keep>(
         "maxmin_pick",
         "maxmin_pick(path, n, seed=-1, first_picks=(), references=None, n_threads=..., "
-        "progress=None)\n--\n\n"),
+        "progress=None, metric='tanimoto', alpha=1.0, beta=1.0)\n--\n\n"),
     method<store::leader_pick, InputErrorReport::keep>(
         "leader_pick",
-        "leader_pick(path, threshold, n=0, first_picks=(), n_threads=..., progress=None)\n--\n\n"),
+        "leader_pick(path, threshold, n=0, first_picks=(), n_threads=..., progress=None, "
+        "metric='tanimoto', alpha=1.0, beta=1.0)\n--\n\n"),
 };
 
 PyMethodDef scoring[] = {

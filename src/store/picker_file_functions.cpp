@@ -6,6 +6,7 @@
 #include "binding/array_wrap.hpp"
 #include "binding/binder.hpp"
 #include "binding/converters.hpp"
+#include "binding/metric_argument.hpp"
 #include "binding/progress_callback.hpp"
 #include "engine/leader_picker.hpp"
 #include "engine/maxmin_picker.hpp"
@@ -20,12 +21,12 @@ using binding::FunctionSignature;
 using binding::PyRef;
 using binding::PyResult;
 
-constexpr const char* maxmin_parameters[] = {"path",       "n",         "seed",    "first_picks",
-                                             "references", "n_threads", "progress"};
+constexpr const char* maxmin_parameters[] = {"path",      "n",        "seed",   "first_picks", "references",
+                                             "n_threads", "progress", "metric", "alpha",       "beta"};
 constexpr FunctionSignature maxmin_signature{"maxmin_pick", maxmin_parameters, 2};
 
-constexpr const char* leader_parameters[] = {"path",        "threshold", "n",
-                                             "first_picks", "n_threads", "progress"};
+constexpr const char* leader_parameters[] = {"path",     "threshold", "n",     "first_picks", "n_threads",
+                                             "progress", "metric",    "alpha", "beta"};
 constexpr FunctionSignature leader_signature{"leader_pick", leader_parameters, 2};
 
 PyResult<PyRef> wrap_picks(OwnedBuffer<std::int64_t> picks) {
@@ -80,10 +81,11 @@ PyResult<PyRef> maxmin_pick(PyObject* const* args, Py_ssize_t nargsf, PyObject* 
   QUARNEL_TRY(first_picks, binding::convert_row_list(bound[3], "first_picks"));
   QUARNEL_TRY(n_threads, binding::convert_n_threads(bound[5]));
   QUARNEL_TRY(progress, binding::ProgressCallback::of(bound[6]));
+  QUARNEL_TRY(metric, binding::convert_metric(bound[7], bound[8], bound[9]));
 
   QUARNEL_TRY(pool, map_path(bound[0], 0, 0));
   QUARNEL_TRY(references, map_references(bound[4], pool));
-  const engine::MaxMinRequest request{n, seed, first_picks, n_threads};
+  const engine::MaxMinRequest request{n, seed, first_picks, n_threads, metric};
   return maxmin_on_files(pool, references ? &*references : nullptr, request, progress);
 }
 
@@ -94,10 +96,11 @@ PyResult<PyRef> leader_pick(PyObject* const* args, Py_ssize_t nargsf, PyObject* 
   QUARNEL_TRY(first_picks, binding::convert_row_list(bound[3], "first_picks"));
   QUARNEL_TRY(n_threads, binding::convert_n_threads(bound[4]));
   QUARNEL_TRY(progress, binding::ProgressCallback::of(bound[5]));
+  QUARNEL_TRY(metric, binding::convert_metric(bound[6], bound[7], bound[8]));
 
   QUARNEL_TRY(pool, map_path(bound[0], 0, 0));
   QUARNEL_TRY(pool_words, CleanWords::of(pool));
-  const engine::LeaderRequest request{threshold, n, first_picks, n_threads};
+  const engine::LeaderRequest request{threshold, n, first_picks, n_threads, metric};
   const engine::ProgressHook hook(progress);
   auto picks = engine::leader_pick(engine::PickSource{pool_words.data(), pool.count()}, pool.n_words(),
                                    request, progress.active() ? &hook : nullptr);

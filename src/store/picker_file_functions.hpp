@@ -9,9 +9,11 @@
 
 namespace quarnel::store {
 
-// maxmin_pick(path, n, seed=-1, first_picks=(), references=None, n_threads=-1)
+// maxmin_pick(path, n, seed=-1, first_picks=(), references=None, n_threads=-1, progress=None,
+//             metric='tanimoto', alpha=1.0, beta=1.0)
 binding::PyResult<binding::PyRef> maxmin_pick(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-// leader_pick(path, threshold, n=0, first_picks=(), n_threads=-1)
+// leader_pick(path, threshold, n=0, first_picks=(), n_threads=-1, progress=None, metric='tanimoto',
+//             alpha=1.0, beta=1.0)
 binding::PyResult<binding::PyRef> leader_pick(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quarnel::store
