@@ -1,6 +1,7 @@
 #include "engine/maxmin_picker.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -27,6 +28,10 @@ constexpr std::size_t first_round_slice = std::size_t{1} << 14;
 // pairs.  The whole batch is applied even when an early pair already puts
 // the candidate behind its rival, so no comparison made is lost.
 constexpr std::size_t pick_batch = 16;
+
+// Heap nodes a part settles ahead of need while the others work: the top
+// four levels of a four-way heap.
+constexpr std::size_t settle_ahead_nodes = 1 + 4 + 16 + 64 + 256;
 
 // The Tanimoto candidate stays as small as it was before other metrics.
 static_assert(sizeof(PickCandidate<TanimotoFraction<std::uint16_t>>) == 12);
@@ -117,8 +122,13 @@ class MaxMinRun {
   // The farthest of the heaps' tops, the lowest on a tie, is the pick.
   void pick_until(std::uint64_t n, PickProgress& progress) {
     while (chosen_.size() < n) {
+      std::atomic<std::size_t> parts_settled{0};
       pool::parallel_for_rows(n_parts_, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t part = begin; part < end; ++part) settle(heaps_[part]);
+        for (std::size_t part = begin; part < end; ++part) {
+          settle(heaps_[part], 0);
+          parts_settled.fetch_add(1, std::memory_order_relaxed);
+          settle_ahead(heaps_[part], parts_settled);
+        }
       });
       if (pool::stop_requested()) return;
       PickHeap<Nearness>* best = nullptr;
@@ -164,44 +174,77 @@ class MaxMinRun {
     for (std::uint64_t w = 0; w < n_words_; w += 8) __builtin_prefetch(words + w);
   }
 
-  // Brings the heap's top up to date with every pick: its farthest row.
-  void settle(PickHeap<Nearness>& heap) {
-    while (!heap.empty() && heap.top().met < pick_counts_.size()) {
-      const Candidate* rival = heap.runner_up();
+  // Brings node `at` of the heap up to date with every pick: the farthest
+  // row below it, its own included.  At the top, the farthest of the part.
+  void settle(PickHeap<Nearness>& heap, std::size_t at) {
+    while (at < heap.size() && heap.at(at).met < pick_counts_.size()) {
+      const Candidate* rival = heap.best_child(at);
       if (rival != nullptr) fetch_row(rival->row);
-      meet_picks(heap.top(), rival);
-      heap.settle_top();
+      meet_picks(heap.at(at), rival);
+      heap.sift_down(at);
+    }
+  }
+
+  // The heap's top levels settled ahead of need, while other parts still
+  // settle their tops: only the part whose top is picked has real work in a
+  // round, and it finds its next top here already met with all but the
+  // newest picks.  Settling a node lowers keys only below it, so the nodes
+  // above stay in order; comparisons made early are never wrong, only
+  // sometimes more than a later look would have needed.
+  void settle_ahead(PickHeap<Nearness>& heap, const std::atomic<std::size_t>& parts_settled) {
+    for (std::size_t at = 1; at < settle_ahead_nodes; ++at) {
+      if (parts_settled.load(std::memory_order_relaxed) == n_parts_ || pool::stop_requested()) return;
+      settle(heap, at);
     }
   }
 
   // Compares the candidate with the picks it has not met, in pick order and
   // in batches, until it has met them all or falls behind `rival` (it cannot
-  // be this round's pick then, and the rest can wait).
+  // be this round's pick then, and the rest can wait).  The newest picks
+  // come first: a row near the top of the heap is most often a near copy of
+  // a recent pick (the pick came from the same far corner), and one batch
+  // puts it behind.  That look ahead leaves `met` alone, the picks before
+  // being still to meet: nearness to any subset of the picks bounds the
+  // true distance from above, and a candidate counts as settled only once
+  // it has met every pick in order.
   void meet_picks(Candidate& candidate, const Candidate* rival) {
     const std::uint64_t* words = row_words(candidate.row);
     const std::uint32_t a = count_bits(words);
     const std::size_t n_picks = pick_counts_.size();
+    if (rival != nullptr && n_picks - candidate.met > pick_batch) {
+      meet_range(candidate, words, a, n_picks - pick_batch, n_picks);
+      if (!goes_before(candidate, *rival)) return;
+    }
     const std::size_t n_references = references_.n_rows;
-    std::uint32_t commons[pick_batch];
     while (candidate.met < n_picks) {
       const std::size_t first = candidate.met;
       const std::size_t end = std::min(first + pick_batch, first < n_references ? n_references : n_picks);
-      const std::size_t n = end - first;
-      if (first < n_references) {
-        kernel_.and_count_rows(words, references_.words + first * n_words_, n, n_words_, commons);
-      } else {
-        kernel_.and_count_picked(words, pool_.words, pool_picks_.data() + (first - n_references), n, n_words_,
-                                 commons);
-      }
-      Nearness nearest = candidate.nearest;
-      for (std::size_t i = 0; i < n; ++i) {
-        const Nearness pair = measure_(a, pick_counts_[first + i], commons[i]);
-        if (farther(nearest, pair)) nearest = pair;
-      }
-      candidate.nearest = nearest;
+      meet_range(candidate, words, a, first, end);
       candidate.met = static_cast<std::uint32_t>(end);
       if (rival != nullptr && !goes_before(candidate, *rival)) break;
     }
+  }
+
+  // Brings the candidate (a bits) nearer to any of picks [first, end), at
+  // most pick_batch of them, references and pool picks alike.
+  void meet_range(Candidate& candidate, const std::uint64_t* words, std::uint32_t a, std::size_t first,
+                  std::size_t end) {
+    std::uint32_t commons[pick_batch];
+    const std::size_t n_references = references_.n_rows;
+    const std::size_t split = std::clamp(n_references, first, end);
+    if (first < split) {
+      kernel_.and_count_rows(words, references_.words + first * n_words_, split - first, n_words_, commons);
+    }
+    if (split < end) {
+      kernel_.and_count_picked(words, pool_.words, pool_picks_.data() + (split - n_references), end - split,
+                               n_words_, commons + (split - first));
+    }
+    Nearness nearest = candidate.nearest;
+    for (std::size_t i = 0; i < end - first; ++i) {
+      const Nearness pair = measure_(a, pick_counts_[first + i], commons[i]);
+      if (farther(nearest, pair)) nearest = pair;
+    }
+    candidate.nearest = nearest;
   }
 
   Measure measure_;
