@@ -211,7 +211,7 @@ def test_rdkits_refusals_are_value_errors(pool, pool_file):
             quarnel.leader_pick(pool_file, threshold)
 
 
-def test_a_sharded_database_is_refused(tmp_path):
+def test_a_bare_folder_is_refused(tmp_path):
     with pytest.raises(quarnel.QuarnelError, match="sharded"):
         quarnel.maxmin_pick(tmp_path, 3)
 
