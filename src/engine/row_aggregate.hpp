@@ -12,11 +12,10 @@ namespace quarnel::engine {
 
 class RowAggregate {
  public:
-  void add(double score) {
-    sum_ += score;
-    if (score > max_) max_ = score;
-    if (score < min_) min_ = score;
-  }
+  // Each mode keeps only its own value.
+  void add_to_sum(double score) { sum_ += score; }
+  void add_to_max(double score) { max_ = score > max_ ? score : max_; }
+  void add_to_min(double score) { min_ = score < min_ ? score : min_; }
 
   double max() const { return max_; }
 

@@ -68,15 +68,27 @@ class AggregateRow {
     if (mode_ == AggregationMode::max) return scan_for_max(query, block, scratch);
     std::uint32_t* common = scratch.and_counts.data();
     scratch.kernel.and_count_rows(query.words, block.words, block.n_rows, scratch.n_words, common);
-    for (std::size_t t = 0; t < block.n_rows; ++t) {
-      if (block.first + t == skip_) continue;
-      const double score = metric_.score(query.count, block.counts[t], common[t]);
-      aggregate_.add(score);
-      if (mode_ == AggregationMode::min && score == 0.0) {
-        finished_ = true;
-        return;
+    // The running values live in a local for the block: kept in registers,
+    // where a member would be stored and reloaded after every pair, and
+    // the sum's chain would wait on each store.
+    RowAggregate aggregate = aggregate_;
+    if (mode_ == AggregationMode::mean) {
+      for (std::size_t t = 0; t < block.n_rows; ++t) {
+        if (block.first + t == skip_) continue;
+        aggregate.add_to_sum(metric_.score(query.count, block.counts[t], common[t]));
+      }
+    } else {
+      for (std::size_t t = 0; t < block.n_rows; ++t) {
+        if (block.first + t == skip_) continue;
+        const double score = metric_.score(query.count, block.counts[t], common[t]);
+        aggregate.add_to_min(score);
+        if (score == 0.0) {
+          finished_ = true;
+          break;
+        }
       }
     }
+    aggregate_ = aggregate;
   }
 
   double value(std::uint64_t n_scores) const { return aggregate_.value(mode_, n_scores); }
@@ -93,7 +105,7 @@ class AggregateRow {
     scratch.kernel.and_count_picked(query.words, block.words, scratch.picked.data(), n_picked,
                                     scratch.n_words, common);
     for (std::size_t p = 0; p < n_picked; ++p) {
-      aggregate_.add(metric_.score(query.count, block.counts[scratch.picked[p]], common[p]));
+      aggregate_.add_to_max(metric_.score(query.count, block.counts[scratch.picked[p]], common[p]));
     }
   }
 
