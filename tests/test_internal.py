@@ -79,3 +79,19 @@ def test_mean_is_a_sequential_sum(molecule_fps):
 def test_random_sets_match_reference(sets, agg):
     (fps,) = sets
     assert np.array_equal(q.internal_tanimoto_parallel(fps, agg=agg), reference.internal(fps, agg))
+
+
+@pytest.mark.parametrize("n_threads", [1, 2])
+def test_max_of_a_large_set_walks_every_row_it_must(n_threads):
+    # Thousands of rows in runs of equal counts, near copies, an empty row
+    # and duplicates: the count-ordered walk must meet every row whose bound
+    # can still beat its maximum, on both sides and across runs.
+    rng = np.random.default_rng(5)
+    base = rng.random((300, 256)) < rng.uniform(0.02, 0.3, (300, 1))
+    rows = base[rng.integers(0, 300, 2500)] ^ (rng.random((2500, 256)) < 0.01)
+    rows[7] = False
+    rows[9] = rows[8]
+    fps = [fingerprint(256, np.flatnonzero(r)) for r in rows]
+    square = q.bulk_tanimoto_parallel(fps, fps)
+    np.fill_diagonal(square, -1.0)
+    assert np.array_equal(q.internal_tanimoto_parallel(fps, agg="max", n_threads=n_threads), square.max(axis=1))

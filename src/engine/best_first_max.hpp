@@ -33,65 +33,82 @@ inline Result<OwnedBuffer<std::uint32_t>> rows_by_count(const RowSet& set) {
   return order;
 }
 
+// A copy of the set's rows in (count, row) order: the walk below reads the
+// rows next to a position, so in this order it reads memory in runs, one
+// kernel call a run, instead of one row here and one there.
+struct RowsByCount {
+  OwnedBuffer<std::uint32_t> rows;  // the set's row at each position
+  OwnedBuffer<std::uint64_t> words;
+  OwnedBuffer<std::uint32_t> counts;
+  std::uint64_t n_rows = 0;
+  std::uint64_t n_words = 0;
+
+  const std::uint64_t* row_words(std::uint64_t position) const { return words.data() + position * n_words; }
+};
+
+// `set.counts` must be filled.
+inline Result<RowsByCount> copy_rows_by_count(const RowSet& set, std::uint64_t n_words) {
+  RowsByCount sorted;
+  QUARNEL_TRY(order, rows_by_count(set));
+  QUARNEL_TRY(words, allocate_zeroed<std::uint64_t>(set.n_rows * n_words));
+  QUARNEL_TRY(counts, allocate_zeroed<std::uint32_t>(set.n_rows));
+  for (std::uint64_t p = 0; p < set.n_rows; ++p) {
+    const std::uint32_t row = order.data()[p];
+    std::copy_n(set.words + row * n_words, n_words, words.data() + p * n_words);
+    counts.data()[p] = set.counts[row];
+  }
+  sorted.rows = std::move(order);
+  sorted.words = std::move(words);
+  sorted.counts = std::move(counts);
+  sorted.n_rows = set.n_rows;
+  sorted.n_words = n_words;
+  return sorted;
+}
+
 // Rows scored per kernel call: small, since the first rows met are the
 // likeliest to raise the maximum and so to end the walk early.
-inline constexpr std::size_t best_first_batch = 16;
+inline constexpr std::size_t best_first_batch = 64;
 
 template <class Metric>
 class BestFirstMax {
  public:
-  BestFirstMax(const Metric& metric, const RowSet& set, const std::uint32_t* order)
-      : metric_(metric), set_(set), order_(order) {}
+  BestFirstMax(const Metric& metric, const RowsByCount& sorted) : metric_(metric), sorted_(sorted) {}
 
-  // The largest score of `query` against every other row of the set.
-  double of(const QueryRow& query, BlockScratch& scratch) const {
-    const std::uint32_t a = query.count;
-    const std::uint64_t n = set_.n_rows;
-    // up: the next position upwards (counts >= a); down: one past the next
-    // position downwards.
-    std::uint64_t up = first_position_of(a);
-    std::uint64_t down = up;
+  // The largest score of the row at `position` against every other row.
+  double of(std::uint64_t position, BlockScratch& scratch) const {
+    const std::uint64_t* query = sorted_.row_words(position);
+    const std::uint32_t* counts = sorted_.counts.data();
+    const std::uint32_t a = counts[position];
+    const std::uint64_t n = sorted_.n_rows;
+    // up: the next position upwards; down: one past the next downwards.
+    std::uint64_t up = position + 1;
+    std::uint64_t down = position;
     double best = 0.0;
+    std::uint32_t* common = scratch.and_counts.data();
     while (true) {
-      const double up_bound = up < n ? bound(a, up) : -1.0;
-      const double down_bound = down > 0 ? bound(a, down - 1) : -1.0;
+      const double up_bound = up < n ? metric_.upper_bound(a, counts[up]) : -1.0;
+      const double down_bound = down > 0 ? metric_.upper_bound(a, counts[down - 1]) : -1.0;
       if (!(up_bound > best) && !(down_bound > best)) return best;
-      std::size_t n_picked = 0;
+      std::uint64_t first = 0;
+      std::size_t run = 0;
       if (up_bound >= down_bound) {
-        for (; n_picked < best_first_batch && up < n; ++up) pick(order_[up], query.index, scratch, n_picked);
+        first = up;
+        run = static_cast<std::size_t>(std::min<std::uint64_t>(best_first_batch, n - up));
+        up += run;
       } else {
-        for (; n_picked < best_first_batch && down > 0; --down)
-          pick(order_[down - 1], query.index, scratch, n_picked);
+        run = static_cast<std::size_t>(std::min<std::uint64_t>(best_first_batch, down));
+        down -= run;
+        first = down;
       }
-      std::uint32_t* common = scratch.and_counts.data();
-      scratch.kernel.and_count_picked(query.words, set_.words, scratch.picked.data(), n_picked,
-                                      scratch.n_words, common);
-      for (std::size_t p = 0; p < n_picked; ++p) {
-        best = std::max(best, metric_.score(a, set_.counts[scratch.picked[p]], common[p]));
-      }
+      scratch.kernel.and_count_rows(query, sorted_.row_words(first), run, sorted_.n_words, common);
+      for (std::size_t t = 0; t < run; ++t)
+        best = std::max(best, metric_.score(a, counts[first + t], common[t]));
     }
   }
 
  private:
-  double bound(std::uint32_t a, std::uint64_t position) const {
-    return metric_.upper_bound(a, set_.counts[order_[position]]);
-  }
-
-  std::uint64_t first_position_of(std::uint32_t count) const {
-    const std::uint32_t* found =
-        std::lower_bound(order_, order_ + set_.n_rows, count,
-                         [this](std::uint32_t row, std::uint32_t c) { return set_.counts[row] < c; });
-    return static_cast<std::uint64_t>(found - order_);
-  }
-
-  static void pick(std::uint32_t row, std::uint64_t skip, BlockScratch& scratch, std::size_t& n_picked) {
-    scratch.picked[n_picked] = row;
-    n_picked += static_cast<std::size_t>(row != skip);
-  }
-
   Metric metric_;
-  const RowSet& set_;
-  const std::uint32_t* order_;
+  const RowsByCount& sorted_;
 };
 
 }  // namespace quarnel::engine
