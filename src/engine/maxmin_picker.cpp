@@ -193,8 +193,13 @@ class MaxMinRun {
 
   // Brings node `at` of the heap up to date with every pick: the farthest
   // row below it, its own included.  At the top, the farthest of the part.
-  void settle(PickHeap<Nearness>& heap, std::size_t at) {
+  // `until`, when given, ends the work early once it holds: the heap is in
+  // order after every step, settled or not.
+  template <class Until = bool (*)()>
+  void settle(
+      PickHeap<Nearness>& heap, std::size_t at, Until until = [] { return false; }) {
     while (at < heap.size() && heap.at(at).met < pick_counts_.size()) {
+      if (until()) return;
       const Candidate* rival = heap.best_child(at);
       if (rival != nullptr) fetch_row(rival->row);
       meet_picks(heap.at(at), rival);
@@ -208,11 +213,13 @@ class MaxMinRun {
   // newest picks.  Settling a node lowers keys only below it, so the nodes
   // above stay in order; comparisons made early are never wrong, only
   // sometimes more than a later look would have needed.
+  // It ends as soon as every part has its top, within one row's update
+  // (ending only between nodes left the others waiting on a deep one).
   void settle_ahead(PickHeap<Nearness>& heap, const std::atomic<std::size_t>& parts_settled) {
-    for (std::size_t at = 1; at < settle_ahead_nodes; ++at) {
-      if (parts_settled.load(std::memory_order_relaxed) == n_parts_ || pool::stop_requested()) return;
-      settle(heap, at);
-    }
+    const auto round_over = [&] {
+      return parts_settled.load(std::memory_order_relaxed) == n_parts_ || pool::stop_requested();
+    };
+    for (std::size_t at = 1; at < settle_ahead_nodes && !round_over(); ++at) settle(heap, at, round_over);
   }
 
   // Compares the candidate with the picks it has not met, in pick order and
