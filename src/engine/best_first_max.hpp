@@ -65,8 +65,10 @@ inline Result<RowsByCount> copy_rows_by_count(const RowSet& set, std::uint64_t n
   return sorted;
 }
 
-// Rows scored per kernel call: small, since the first rows met are the
-// likeliest to raise the maximum and so to end the walk early.
+// Rows scored per kernel call.  The first rows met are the likeliest to
+// raise the maximum and end the walk, but a run costs one bound check and
+// one call: AMD EPYC (Zen 4), 6,000 2048-bit rows, one thread: 16 a run
+// 175 Mpairs/s, 64 228, 128 208.
 inline constexpr std::size_t best_first_batch = 64;
 
 template <class Metric>

@@ -138,7 +138,7 @@ class MaxMinRun {
       std::atomic<std::size_t> parts_settled{0};
       pool::parallel_for_rows(n_parts_, [&](std::size_t begin, std::size_t end) {
         for (std::size_t part = begin; part < end; ++part) {
-          settle(heaps_[part], 0);
+          settle(heaps_[part], 0, [] { return false; });
           parts_settled.fetch_add(1, std::memory_order_relaxed);
           settle_ahead(heaps_[part], parts_settled);
         }
@@ -186,6 +186,8 @@ class MaxMinRun {
     return common;
   }
 
+  std::size_t n_copied_picks() const { return n_words_ == 0 ? 0 : pick_rows_.size() / n_words_; }
+
   void fetch_row(std::uint64_t row) const {
     const std::uint64_t* words = row_words(row);
     for (std::uint64_t w = 0; w < n_words_; w += 8) __builtin_prefetch(words + w);
@@ -193,11 +195,10 @@ class MaxMinRun {
 
   // Brings node `at` of the heap up to date with every pick: the farthest
   // row below it, its own included.  At the top, the farthest of the part.
-  // `until`, when given, ends the work early once it holds: the heap is in
-  // order after every step, settled or not.
-  template <class Until = bool (*)()>
-  void settle(
-      PickHeap<Nearness>& heap, std::size_t at, Until until = [] { return false; }) {
+  // It ends early once `until()` holds: the heap is in order after every
+  // step, settled or not.
+  template <class Until>
+  void settle(PickHeap<Nearness>& heap, std::size_t at, Until until) {
     while (at < heap.size() && heap.at(at).met < pick_counts_.size()) {
       if (until()) return;
       const Candidate* rival = heap.best_child(at);
@@ -286,11 +287,9 @@ class MaxMinRun {
   OwnedBuffer<Candidate> storage_;          // one candidate per pool row
   std::vector<PickHeap<Nearness>> heaps_;   // over storage_, less the picks
   std::vector<std::uint32_t> pick_counts_;  // bits of each pick: references first, then pool picks
-  std::size_t n_copied_picks() const { return n_words_ == 0 ? 0 : pick_rows_.size() / n_words_; }
-
-  std::vector<std::uint32_t> pool_picks_;  // the pool rows among the picks, in pick order
-  std::vector<std::uint64_t> pick_rows_;   // the words of the first pool picks, one after another
-  std::vector<std::int64_t> chosen_;       // the pool picks
+  std::vector<std::uint32_t> pool_picks_;   // the pool rows among the picks, in pick order
+  std::vector<std::uint64_t> pick_rows_;    // the words of the first pool picks, one after another
+  std::vector<std::int64_t> chosen_;        // the pool picks
 };
 
 Result<Ok> check_request(PickSource pool, PickSource references, const MaxMinRequest& request) {

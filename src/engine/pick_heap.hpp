@@ -53,7 +53,6 @@ class PickHeap {
   bool empty() const { return size_ == 0; }
   Candidate& top() { return items_[0]; }
   Candidate& at(std::size_t i) { return items_[i]; }
-  const Candidate& at(std::size_t i) const { return items_[i]; }
 
   // The first in heap order of the children of node i, or null.
   const Candidate* best_child(std::size_t i) const {
@@ -66,9 +65,6 @@ class PickHeap {
     }
     return &items_[best];
   }
-
-  // The candidate that would be on top without the current top, or null.
-  const Candidate* runner_up() const { return best_child(0); }
 
   void pop() {
     items_[0] = items_[--size_];

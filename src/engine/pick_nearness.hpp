@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "engine/pick_distance.hpp"
+
 namespace quarnel::engine {
 
 // Tanimoto as the fraction common / either; either is never 0.
@@ -56,14 +58,14 @@ struct TanimotoFractions {
 };
 
 // 1.0 - score under a symmetric metric policy, whatever it scores two
-// empty rows.
+// empty rows: the sphere-exclusion picker's distance.
 template <class Metric>
 struct MetricDistances {
   using Nearness = PickedDistance;
-  Metric metric;
+  MetricPickDistance<Metric> pair;
 
   Nearness operator()(std::uint32_t a, std::uint32_t b, std::uint32_t c) const {
-    return {1.0 - metric.score(a, b, c)};
+    return {pair.distance(a, b, c)};
   }
 };
 
