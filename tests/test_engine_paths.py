@@ -95,13 +95,16 @@ def test_forced_kernel_changes_no_result(tmp_path):
         for path in {paths!r}:
             for agg in (None, "mean", "max"):
                 digest.update(q.bulk_tanimoto_mmap(path, path, agg=agg).tobytes())
-            digest.update(q.internal_tanimoto_mmap(path, agg="min").tobytes())
+            for agg in ("min", "max"):
+                digest.update(q.internal_tanimoto_mmap(path, agg=agg).tobytes())
+            for part in q.bulk_tanimoto_mmap_threshold(path, path, 0.6):
+                digest.update(part.tobytes())
             for part in q.bulk_tanimoto_mmap_topk(path, path, k=7):
                 digest.update(part.tobytes())
         print(digest.hexdigest())
     """
     outcomes = {}
-    for name in ("", "portable", "popcnt", "no-such-kernel"):
+    for name in ("", "portable", "popcnt", "avx2", "no-such-kernel"):
         env = {**os.environ, "QUARNEL_KERNEL": name}
         done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
                               text=True, timeout=120)
@@ -109,5 +112,5 @@ def test_forced_kernel_changes_no_result(tmp_path):
         outcomes[name] = (done.stdout, done.stderr)
     assert len({stdout for stdout, _ in outcomes.values()}) == 1
     assert [stderr for _, stderr in outcomes.values()] == [
-        "", "", "",
+        "", "", "", "",
         "quarnel: QUARNEL_KERNEL=no-such-kernel is not one of portable, popcnt, avx2, avx512; choosing by CPU\n"]

@@ -17,6 +17,7 @@
 #include "common/result.hpp"
 #include "engine/block_scan.hpp"
 #include "engine/score_bound.hpp"
+#include "engine/segment_bound.hpp"
 
 namespace quarnel::engine {
 
@@ -40,6 +41,7 @@ struct RowsByCount {
   OwnedBuffer<std::uint32_t> rows;  // the set's row at each position
   OwnedBuffer<std::uint64_t> words;
   OwnedBuffer<std::uint32_t> counts;
+  OwnedBuffer<std::uint8_t> segments;  // where the set has them
   std::uint64_t n_rows = 0;
   std::uint64_t n_words = 0;
 
@@ -52,11 +54,16 @@ inline Result<RowsByCount> copy_rows_by_count(const RowSet& set, std::uint64_t n
   QUARNEL_TRY(order, rows_by_count(set));
   QUARNEL_TRY(words, allocate_zeroed<std::uint64_t>(set.n_rows * n_words));
   QUARNEL_TRY(counts, allocate_zeroed<std::uint32_t>(set.n_rows));
+  constexpr std::size_t per_row = kernel::row_segments;
+  QUARNEL_TRY(segments, allocate_zeroed<std::uint8_t>(set.segments == nullptr ? 0 : set.n_rows * per_row));
   for (std::uint64_t p = 0; p < set.n_rows; ++p) {
     const std::uint32_t row = order.data()[p];
     std::copy_n(set.words + row * n_words, n_words, words.data() + p * n_words);
     counts.data()[p] = set.counts[row];
+    if (set.segments != nullptr)
+      std::copy_n(set.segments + row * per_row, per_row, segments.data() + p * per_row);
   }
+  sorted.segments = std::move(segments);
   sorted.rows = std::move(order);
   sorted.words = std::move(words);
   sorted.counts = std::move(counts);
@@ -102,13 +109,46 @@ class BestFirstMax {
         down -= run;
         first = down;
       }
-      scratch.kernel.and_count_rows(query, sorted_.row_words(first), run, sorted_.n_words, common);
-      for (std::size_t t = 0; t < run; ++t)
-        best = std::max(best, metric_.score(a, counts[first + t], common[t]));
+      const std::size_t n_picked = pick_in_run(position, first, run, best, scratch);
+      const std::uint32_t* picked = scratch.picked.data();
+      scratch.kernel.and_count_picked(query, sorted_.row_words(first), picked, n_picked, sorted_.n_words,
+                                      common);
+      for (std::size_t p = 0; p < n_picked; ++p)
+        best = std::max(best, metric_.score(a, counts[first + picked[p]], common[p]));
     }
   }
 
  private:
+  // Lists in scratch.picked the positions first + t of the run (by t) that
+  // may beat `best`: all of them, or, with segment counts, those whose
+  // bound on the bits in common reaches the least that beats it.  The run
+  // holds a count or two, so the least is found afresh for each.
+  std::size_t pick_in_run(std::uint64_t position, std::uint64_t first, std::size_t run, double best,
+                          BlockScratch& scratch) const {
+    std::uint32_t* picked = scratch.picked.data();
+    if (!CommonNeeded::applies<Metric> || sorted_.segments.size() == 0) {
+      for (std::size_t t = 0; t < run; ++t) picked[t] = static_cast<std::uint32_t>(t);
+      return run;
+    }
+    constexpr std::size_t per_row = kernel::row_segments;
+    const std::uint8_t* segments = sorted_.segments.data();
+    const std::uint8_t* own = segments + position * per_row;
+    const std::uint32_t a = sorted_.counts.data()[position];
+    std::uint32_t count = UINT32_MAX;
+    std::uint32_t needed = 0;
+    std::size_t n_picked = 0;
+    for (std::size_t t = 0; t < run; ++t) {
+      const std::uint32_t b = sorted_.counts.data()[first + t];
+      if (b != count) {
+        count = b;
+        needed = least_common_beating(metric_, a, b, best);
+      }
+      picked[n_picked] = static_cast<std::uint32_t>(t);
+      n_picked += static_cast<std::size_t>(common_bound(own, segments + (first + t) * per_row) >= needed);
+    }
+    return n_picked;
+  }
+
   Metric metric_;
   const RowsByCount& sorted_;
 };

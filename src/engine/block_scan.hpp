@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "engine/kernel/kernel_table.hpp"
+#include "engine/kernel/row_segments.hpp"
 #include "engine/pool/worker_pool.hpp"
 
 namespace quarnel::engine {
@@ -28,13 +29,15 @@ struct DbBlock {
   std::uint64_t first;  // database row of words[0]
   std::size_t n_rows;
   const std::uint64_t* words;
-  const std::uint32_t* counts;  // set bits of each row
+  const std::uint32_t* counts;   // set bits of each row
+  const std::uint8_t* segments;  // row_segments counts a row, or null
 };
 
 struct QueryRow {
   std::uint64_t index;
   const std::uint64_t* words;
   std::uint32_t count;
+  std::array<std::uint8_t, kernel::row_segments> segments;  // where the width has them
 };
 
 // Per-worker scratch for one block.
@@ -49,6 +52,7 @@ struct RowSet {
   const std::uint64_t* words;
   const std::uint32_t* counts;
   std::uint64_t n_rows;
+  const std::uint8_t* segments = nullptr;  // row_segments counts a row, where made
 };
 
 // Runs `rows[s]` (one scorer per query of the group, already started) over
@@ -69,7 +73,8 @@ void scan_group(Scorer* rows, const QueryRow* queries, std::size_t group, const 
       const std::uint64_t from = std::max(jb, first_column(s));
       if (from >= je) continue;
       const DbBlock piece{from, static_cast<std::size_t>(je - from), db.words + from * scratch.n_words,
-                          db.counts + from};
+                          db.counts + from,
+                          db.segments == nullptr ? nullptr : db.segments + from * kernel::row_segments};
       rows[s].scan(queries[s], piece, scratch);
     }
   }

@@ -21,13 +21,21 @@ struct CrossSets {
   std::uint64_t n_queries;
   RowSet db;
   std::uint64_t n_words;
-  OwnedBuffer<std::uint32_t> db_counts;
+  CountedRows db_counts;
 
-  Result<Ok> count_db_rows(pool::WorkerPool& pool) {
-    auto counts = count_row_bits(pool, db.words, db.n_rows, n_words);
-    if (!counts) return std::move(counts).error();
-    db_counts = std::move(counts).value();
-    db.counts = db_counts.data();
+  // Segment counts only for the modes that prune by a running best, and
+  // where the metric can use them.
+  template <class Metric>
+  Result<Ok> count_db_rows(pool::WorkerPool& pool, const Metric& metric, bool with_segments) {
+    if (with_segments) {
+      QUARNEL_TRY(counted, count_rows_for(metric, pool, db.words, db.n_rows, n_words));
+      db_counts = std::move(counted);
+    } else {
+      QUARNEL_TRY(counts, count_row_bits(pool, db.words, db.n_rows, n_words));
+      db_counts.counts = std::move(counts);
+    }
+    db.counts = db_counts.counts.data();
+    db.segments = db_counts.segments.data();
     return Ok{};
   }
 };
@@ -58,15 +66,17 @@ Result<EngineOutput> full_matrix(pool::WorkerPool& pool, const Metric& metric, C
     std::fill_n(out, sets.n_queries * n_db, empty_pair_score(metric));
     return EngineOutput(matrix_buffer(std::move(scores).value(), sets.n_queries, n_db));
   }
-  QUARNEL_CHECK(sets.count_db_rows(pool));
-  QUARNEL_CHECK(for_each_query_group(
-      pool, sets.n_queries, max_query_group, sets.n_words,
-      [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
-        std::vector<FullRow<Metric>> rows;
-        scan_queries(
-            sets, first, n, scratch,
-            [&](std::uint64_t i, std::size_t) { return FullRow<Metric>(metric, out + i * n_db, 0); }, rows);
-      }));
+  QUARNEL_CHECK(sets.count_db_rows(pool, metric, false));
+  QUARNEL_CHECK(for_each_query_group(pool, sets.n_queries, max_query_group, sets.n_words,
+                                     [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
+                                       std::vector<FullRow<Metric>> rows;
+                                       scan_queries(
+                                           sets, first, n, scratch,
+                                           [&](const QueryRow& query, std::size_t) {
+                                             return FullRow<Metric>(metric, out + query.index * n_db, 0);
+                                           },
+                                           rows);
+                                     }));
   return EngineOutput(matrix_buffer(std::move(scores).value(), sets.n_queries, n_db));
 }
 
@@ -81,16 +91,19 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, const Metric& metric
     std::fill_n(out, sets.n_queries, empty_pair_score(metric));
     return EngineOutput(vector_buffer(std::move(values).value(), sets.n_queries));
   }
-  QUARNEL_CHECK(sets.count_db_rows(pool));
-  QUARNEL_CHECK(for_each_query_group(
-      pool, sets.n_queries, max_query_group, sets.n_words,
-      [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
-        std::vector<AggregateRow<Metric>> rows;
-        scan_queries(
-            sets, first, n, scratch,
-            [&](std::uint64_t, std::size_t) { return AggregateRow<Metric>(metric, mode, UINT64_MAX); }, rows);
-        for (std::size_t s = 0; s < n; ++s) out[first + s] = rows[s].value(sets.db.n_rows);
-      }));
+  QUARNEL_CHECK(sets.count_db_rows(pool, metric, mode == AggregationMode::max));
+  QUARNEL_CHECK(for_each_query_group(pool, sets.n_queries, max_query_group, sets.n_words,
+                                     [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
+                                       std::vector<AggregateRow<Metric>> rows;
+                                       scan_queries(
+                                           sets, first, n, scratch,
+                                           [&](const QueryRow& query, std::size_t) {
+                                             return AggregateRow<Metric>(metric, mode, UINT64_MAX, query);
+                                           },
+                                           rows);
+                                       for (std::size_t s = 0; s < n; ++s)
+                                         out[first + s] = rows[s].value(sets.db.n_rows);
+                                     }));
   return EngineOutput(vector_buffer(std::move(values).value(), sets.n_queries));
 }
 
@@ -124,7 +137,7 @@ Result<EngineOutput> top_k(pool::WorkerPool& pool, const Metric& metric, CrossSe
     first_rows_for_every_query(indices->data(), scores->data(), empty_pair_score(metric), sets.n_queries,
                                kept, index_offset);
   } else if (kept != 0) {
-    QUARNEL_CHECK(sets.count_db_rows(pool));
+    QUARNEL_CHECK(sets.count_db_rows(pool, metric, true));
     std::uint32_t* index_out = indices->data();
     double* score_out = scores->data();
     const std::size_t group = topk_group_size(kept);
@@ -137,8 +150,8 @@ Result<EngineOutput> top_k(pool::WorkerPool& pool, const Metric& metric, CrossSe
           std::vector<TopKRow<Metric>> rows;
           scan_queries(
               sets, first, n, scratch,
-              [&](std::uint64_t, std::size_t s) {
-                return TopKRow<Metric>(metric, heaps.data() + s * kept, kept, index_offset);
+              [&](const QueryRow& query, std::size_t s) {
+                return TopKRow<Metric>(metric, heaps.data() + s * kept, kept, index_offset, query);
               },
               rows);
           for (std::size_t s = 0; s < n; ++s) {

@@ -25,8 +25,8 @@ template <class Scorer, class MakeScorer, class FirstColumn>
 void scan_rows(const RowSet& set, std::uint64_t first, std::size_t n, BlockScratch& scratch,
                MakeScorer make_scorer, FirstColumn first_column, std::vector<Scorer>& rows) {
   scan_query_group(
-      set.words, set, first, n, scratch, [&](std::uint64_t i, std::size_t) { return make_scorer(i); },
-      first_column, rows);
+      set.words, set, first, n, scratch,
+      [&](const QueryRow& query, std::size_t) { return make_scorer(query); }, first_column, rows);
 }
 
 template <class Metric>
@@ -50,7 +50,10 @@ Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, const Metric& metri
         std::vector<FullRow<Metric>> rows;
         scan_rows(
             set, first, count, scratch,
-            [&](std::uint64_t i) { return FullRow<Metric>(metric, out + condensed_row_start(i, n), i + 1); },
+            [&](const QueryRow& query) {
+              const std::uint64_t i = query.index;
+              return FullRow<Metric>(metric, out + condensed_row_start(i, n), i + 1);
+            },
             [](std::uint64_t i) { return i + 1; }, rows);
       }));
   return EngineOutput(vector_buffer(std::move(scores).value(), length));
@@ -77,8 +80,17 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, const Metric& metric
     std::fill_n(out, n, metric.score(0, 0, 0));
     return EngineOutput(vector_buffer(std::move(values).value(), n));
   }
-  QUARNEL_TRY(counts, count_row_bits(pool, set.words, n, n_words));
-  set.counts = counts.data();
+  // Max prunes by a running best, with segment counts where they serve.
+  CountedRows counted;
+  if (mode == AggregationMode::max) {
+    QUARNEL_TRY(with_segments, count_rows_for(metric, pool, set.words, n, n_words));
+    counted = std::move(with_segments);
+  } else {
+    QUARNEL_TRY(counts, count_row_bits(pool, set.words, n, n_words));
+    counted.counts = std::move(counts);
+  }
+  set.counts = counted.counts.data();
+  set.segments = counted.segments.data();
   if (mode == AggregationMode::max && n * n_words * sizeof(std::uint64_t) <= best_first_max_bytes) {
     QUARNEL_TRY(sorted, copy_rows_by_count(set, n_words));
     const BestFirstMax<Metric> best_first(metric, sorted);
@@ -96,7 +108,7 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, const Metric& metric
         std::vector<AggregateRow<Metric>> rows;
         scan_rows(
             set, first, count, scratch,
-            [&](std::uint64_t i) { return AggregateRow<Metric>(metric, mode, i); },
+            [&](const QueryRow& query) { return AggregateRow<Metric>(metric, mode, query.index, query); },
             [](std::uint64_t) { return std::uint64_t{0}; }, rows);
         for (std::size_t s = 0; s < count; ++s) out[first + s] = rows[s].value(n - 1);
       }));

@@ -11,6 +11,11 @@
 // floating point too, not only in exact arithmetic.  Scores are never
 // negative, so a minimum can stop at 0.0.
 //
+// Where `rounds_monotonically` holds, the computed score itself never falls
+// as c grows nor rises as b grows (a or b fixed, the other count too), so
+// the least c that beats a score can be tabulated over b in one walk
+// (segment_bound.hpp).
+//
 // A template of the drivers takes the policy by value: the scoring is
 // inlined into each scan, chosen once per call.
 
@@ -25,6 +30,8 @@ namespace quarnel::engine {
 // 64 bits: two dense rows of more than 2^31 bits would wrap a 32-bit sum.
 struct TanimotoMetric {
   static constexpr bool symmetric = true;
+  // One rounding of exact integers' quotient.
+  static constexpr bool rounds_monotonically = true;
 
   double score(std::uint32_t a, std::uint32_t b, std::uint32_t c) const {
     const std::uint64_t sum = static_cast<std::uint64_t>(a) + b;
@@ -38,6 +45,8 @@ struct TanimotoMetric {
 // RDKit: 2 * x / (y + z), 0.0 when y + z is 0.
 struct DiceMetric {
   static constexpr bool symmetric = true;
+  // 2 * x and y + z are exact: one rounding of a monotone quotient.
+  static constexpr bool rounds_monotonically = true;
 
   double score(std::uint32_t a, std::uint32_t b, std::uint32_t c) const {
     const double x = c, y = a, z = b;
@@ -51,6 +60,9 @@ struct DiceMetric {
 // RDKit: x / sqrt(y * z), 0.0 when y * z is 0.
 struct CosineMetric {
   static constexpr bool symmetric = true;
+  // x over a divisor that depends on a and b alone, and that the rounded
+  // product and square root never make smaller as b grows.
+  static constexpr bool rounds_monotonically = true;
 
   double score(std::uint32_t a, std::uint32_t b, std::uint32_t c) const {
     const double x = c, y = a, z = b;
@@ -69,6 +81,9 @@ struct CosineMetric {
 class TverskyMetric {
  public:
   static constexpr bool symmetric = false;
+  // The denominator's three rounded terms move against each other as c
+  // grows.
+  static constexpr bool rounds_monotonically = false;
 
   // alpha and beta are finite and at least 0.
   TverskyMetric(double alpha, double beta)
@@ -119,6 +134,7 @@ class TverskyMetric {
 // both rows.  A symmetric metric is its own.
 template <class Metric>
 struct EitherDirection {
+  static constexpr bool rounds_monotonically = false;
   Metric metric;
 
   double score(std::uint32_t a, std::uint32_t b, std::uint32_t c) const {

@@ -57,14 +57,17 @@ inline Result<Ok> for_each_query_group(pool::WorkerPool& pool, std::uint64_t n_r
 
 inline QueryRow query_row(const std::uint64_t* words, std::uint64_t index, std::uint64_t n_words,
                           const kernel::KernelTable& kernel) {
-  const std::uint64_t* row = words + index * n_words;
-  std::uint32_t count = 0;
-  kernel.count_rows(row, 1, n_words, &count);
-  return QueryRow{index, row, count};
+  QueryRow query{index, words + index * n_words, 0, {}};
+  if (kernel::has_segments(n_words)) {
+    kernel.count_segments(query.words, 1, n_words, &query.count, query.segments.data());
+  } else {
+    kernel.count_rows(query.words, 1, n_words, &query.count);
+  }
+  return query;
 }
 
-// Starts one scorer per query row first .. first + n - 1 (make_scorer(i, s)
-// for row i in slot s) and scans `db` with them; row i meets the database
+// Starts one scorer per query row first .. first + n - 1 (make_scorer(q, s)
+// for the row q in slot s, q.index its row number) and scans `db` with them; row i meets the database
 // from first_column(i) on.
 template <class Scorer, class MakeScorer, class FirstColumn>
 void scan_query_group(const std::uint64_t* query_words, const RowSet& db, std::uint64_t first, std::size_t n,
@@ -74,7 +77,7 @@ void scan_query_group(const std::uint64_t* query_words, const RowSet& db, std::u
   rows.clear();
   for (std::size_t s = 0; s < n; ++s) {
     queries[s] = query_row(query_words, first + s, scratch.n_words, scratch.kernel);
-    rows.push_back(make_scorer(first + s, s));
+    rows.push_back(make_scorer(queries[s], s));
   }
   scan_group(rows.data(), queries.data(), n, db, scratch,
              [&](std::size_t s) { return first_column(first + s); });

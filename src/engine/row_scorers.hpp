@@ -10,23 +10,79 @@
 #include "engine/block_scan.hpp"
 #include "engine/row_aggregate.hpp"
 #include "engine/score_bound.hpp"
+#include "engine/segment_bound.hpp"
 #include "engine/topk_heap.hpp"
 
 namespace quarnel::engine {
 
 // Lists in scratch.picked the rows of the block whose bit count lies in
-// `window`, leaving out database row `skip`; returns how many.  Written
-// without a branch per row: most rows are skipped, unpredictably, and this
-// loop reads every row's count.
+// `window`, leaving out database row `skip`; returns how many.
 inline std::size_t pick_rows(const CountWindow& window, const DbBlock& block, std::uint64_t skip,
                              BlockScratch& scratch) {
-  std::size_t n_picked = 0;
-  for (std::size_t t = 0; t < block.n_rows; ++t) {
-    scratch.picked[n_picked] = static_cast<std::uint32_t>(t);
-    n_picked += static_cast<std::size_t>(window.contains(block.counts[t]) & (block.first + t != skip));
-  }
-  return n_picked;
+  if (window.empty()) return 0;
+  // Past the block, wrapped or not, when `skip` is not in it.
+  const std::uint64_t skip_at = skip - block.first;
+  return scratch.kernel.pick_in_window(
+      block.counts, block.n_rows, window.lowest(), window.highest() - window.lowest(),
+      skip_at < block.n_rows ? static_cast<std::size_t>(skip_at) : block.n_rows, scratch.picked.data());
 }
+
+// The rows of a block that can still beat a running best (a heap's minimum
+// or the maximum so far) for one query: first by count, then, where the
+// rows have segment counts, by their bound on the bits in common.  The
+// window and the table are remade only when the best has moved, which
+// after the first blocks is seldom.
+template <class Metric>
+class BeatingRows {
+ public:
+  BeatingRows(const Metric& metric, std::uint32_t query_count) : metric_(metric), query_count_(query_count) {}
+
+  // Whether any row at all can beat `best`.
+  bool beat(double best) {
+    if (!known_ || !(best == best_)) {
+      best_ = best;
+      known_ = true;
+      window_ = CountWindow::beating(metric_, query_count_, best);
+      tabulated_ = false;
+    }
+    return !window_.empty();
+  }
+
+  // Lists in scratch.picked the rows of the block, other than database row
+  // `skip`, that may beat the best last given to beat(); returns how many.
+  std::size_t pick(const QueryRow& query, const DbBlock& block, std::uint64_t skip, BlockScratch& scratch) {
+    const std::size_t n_picked = pick_rows(window_, block, skip, scratch);
+    if constexpr (!CommonNeeded::applies<Metric>) {
+      return n_picked;
+    } else {
+      if (block.segments == nullptr || n_picked == 0) return n_picked;
+      if (!tabulated_) {
+        needed_.tabulate(metric_, query_count_, best_, window_,
+                         static_cast<std::uint32_t>(scratch.n_words * 64));
+        tabulated_ = true;
+      }
+      std::uint32_t* picked = scratch.picked.data();
+      std::size_t kept = 0;
+      for (std::size_t p = 0; p < n_picked; ++p) {
+        const std::uint32_t t = picked[p];
+        picked[kept] = t;
+        kept += static_cast<std::size_t>(
+            common_bound(query.segments.data(), block.segments + t * kernel::row_segments) >=
+            needed_.at(block.counts[t]));
+      }
+      return kept;
+    }
+  }
+
+ private:
+  Metric metric_;
+  std::uint32_t query_count_;
+  double best_ = 0.0;
+  bool known_ = false;
+  CountWindow window_;
+  CommonNeeded needed_;
+  bool tabulated_ = false;
+};
 
 // Writes the score against database row j to out[j - first_column].
 template <class Metric>
@@ -59,8 +115,8 @@ class FullRow {
 template <class Metric>
 class AggregateRow {
  public:
-  AggregateRow(const Metric& metric, AggregationMode mode, std::uint64_t skip)
-      : metric_(metric), mode_(mode), skip_(skip) {}
+  AggregateRow(const Metric& metric, AggregationMode mode, std::uint64_t skip, const QueryRow& query)
+      : metric_(metric), mode_(mode), skip_(skip), beating_(metric, query.count) {}
 
   bool finished() const { return finished_; }
 
@@ -95,12 +151,11 @@ class AggregateRow {
 
  private:
   void scan_for_max(const QueryRow& query, const DbBlock& block, BlockScratch& scratch) {
-    const CountWindow window = CountWindow::beating(metric_, query.count, aggregate_.max());
-    if (window.empty()) {
+    if (!beating_.beat(aggregate_.max())) {
       finished_ = true;
       return;
     }
-    const std::size_t n_picked = pick_rows(window, block, skip_, scratch);
+    const std::size_t n_picked = beating_.pick(query, block, skip_, scratch);
     std::uint32_t* common = scratch.and_counts.data();
     scratch.kernel.and_count_picked(query.words, block.words, scratch.picked.data(), n_picked,
                                     scratch.n_words, common);
@@ -113,6 +168,7 @@ class AggregateRow {
   AggregationMode mode_;
   std::uint64_t skip_;
   RowAggregate aggregate_;
+  BeatingRows<Metric> beating_;
   bool finished_ = false;
 };
 
@@ -122,16 +178,22 @@ class AggregateRow {
 template <class Metric>
 class TopKRow {
  public:
-  TopKRow(const Metric& metric, TopKEntry* storage, std::size_t kept, std::uint64_t index_offset)
-      : metric_(metric), heap_(storage, kept), kept_(kept), index_offset_(index_offset) {}
+  TopKRow(const Metric& metric, TopKEntry* storage, std::size_t kept, std::uint64_t index_offset,
+          const QueryRow& query)
+      : metric_(metric),
+        heap_(storage, kept),
+        kept_(kept),
+        index_offset_(index_offset),
+        beating_(metric, query.count) {}
 
   bool finished() const { return false; }
 
   void scan(const QueryRow& query, const DbBlock& block, BlockScratch& scratch) {
     std::size_t n_picked = 0;
     if (heap_.size() == kept_) {
-      n_picked = pick_rows(CountWindow::beating(metric_, query.count, heap_.min_score()), block, UINT64_MAX,
-                           scratch);
+      // An empty window picks nothing: the rest of the rows cannot enter.
+      beating_.beat(heap_.min_score());
+      n_picked = beating_.pick(query, block, UINT64_MAX, scratch);
     } else {
       for (std::size_t t = 0; t < block.n_rows; ++t) scratch.picked[t] = static_cast<std::uint32_t>(t);
       n_picked = block.n_rows;
@@ -154,6 +216,7 @@ class TopKRow {
   TopKHeap heap_;
   std::size_t kept_;
   std::uint64_t index_offset_;
+  BeatingRows<Metric> beating_;
 };
 
 }  // namespace quarnel::engine

@@ -44,6 +44,8 @@ class CountWindow {
   }
 
   bool contains(std::uint32_t b) const { return !empty_ & (b - lo_ <= span_); }
+  std::uint32_t lowest() const { return lo_; }  // needs !empty()
+  std::uint32_t highest() const { return lo_ + span_; }
   bool empty() const { return empty_; }
 
  private:

@@ -1,8 +1,7 @@
 #pragma once
 // One row of a threshold search: keeps, in increasing column order, every
-// scanned row whose score reaches the threshold.  A row whose bit count
-// alone rules it out (its bound is below the threshold) is never
-// AND-counted.
+// scanned row whose score reaches the threshold.  A row whose counts rule
+// it out (its bound is below the threshold) is never AND-counted.
 
 #include <cmath>
 #include <cstdint>
@@ -25,7 +24,7 @@ class ThresholdRow {
   void scan(const QueryRow& query, const DbBlock& block, BlockScratch& scratch) {
     if (!started_) start(query.count);
     if (done_) return;
-    const std::size_t n_picked = pick_rows(window_, block, UINT64_MAX, scratch);
+    const std::size_t n_picked = beating_.pick(query, block, UINT64_MAX, scratch);
     std::uint32_t* common = scratch.and_counts.data();
     if (n_picked == block.n_rows) {
       // Every row of the block is in the window: no gather needed.
@@ -52,16 +51,16 @@ class ThresholdRow {
     started_ = true;
     hits_->set_count(count);
     // Scores are doubles, so one reaches the threshold exactly when it beats
-    // the double just below it; the window keeps every count that can.
-    window_ = CountWindow::beating(metric_, count, std::nextafter(threshold_, -1.0));
-    done_ = window_.empty();
+    // the double just below it.
+    beating_ = BeatingRows<Metric>(metric_, count);
+    done_ = !beating_.beat(std::nextafter(threshold_, -1.0));
   }
 
   Metric metric_;
   RowHits* hits_;
   HitBudget* budget_;
   double threshold_;
-  CountWindow window_;
+  BeatingRows<Metric> beating_{metric_, 0};
   bool started_ = false;
   bool done_ = false;
 };

@@ -67,8 +67,8 @@ struct ThresholdScan {
       std::vector<ThresholdRow<Metric>> scorers;
       scan_query_group(
           query_words, set, first, n, scratch,
-          [&](std::uint64_t i, std::size_t) {
-            return ThresholdRow<Metric>(metric, rows[i], threshold, budget);
+          [&](const QueryRow& query, std::size_t) {
+            return ThresholdRow<Metric>(metric, rows[query.index], threshold, budget);
           },
           first_column, scorers);
       for (ThresholdRow<Metric>& scorer : scorers) scorer.finish();
@@ -107,8 +107,9 @@ Result<CsrOutput> search_cross(pool::WorkerPool& pool, const Metric& metric, dou
                                RowSet db, std::uint64_t index_offset) {
   const std::uint64_t certain_hits = threshold == 0.0 ? product_or_max(n_queries, db.n_rows) : 0;
   QUARNEL_TRY(max_hits, hit_allowance(n_queries, certain_hits, cross_hit_bytes));
-  QUARNEL_TRY(db_counts, count_row_bits(pool, db.words, db.n_rows, n_words));
-  db.counts = db_counts.data();
+  QUARNEL_TRY(db_counts, count_rows_for(metric, pool, db.words, db.n_rows, n_words));
+  db.counts = db_counts.counts.data();
+  db.segments = db_counts.segments.data();
   QUARNEL_TRY(rows, search_rows(pool, metric, queries, n_queries, db, n_words, threshold, max_hits,
                                 [](std::uint64_t) -> std::uint64_t { return 0; }));
   return assemble_cross_rows(pool, metric, rows, db.counts, index_offset);
@@ -123,8 +124,9 @@ Result<CsrOutput> search_internal(pool::WorkerPool& pool, const Metric& metric, 
   const std::uint64_t n = set.n_rows;
   // n < 2^32, so n * (n - 1) fits 64 bits.
   QUARNEL_TRY(max_hits, hit_allowance(n, threshold == 0.0 ? n * (n - 1) / 2 : 0, mirrored_hit_bytes));
-  QUARNEL_TRY(counts, count_row_bits(pool, set.words, n, n_words));
-  set.counts = counts.data();
+  QUARNEL_TRY(counts, count_rows_for(either_direction(metric), pool, set.words, n, n_words));
+  set.counts = counts.counts.data();
+  set.segments = counts.segments.data();
   QUARNEL_TRY(rows, search_rows(pool, either_direction(metric), set.words, n, set, n_words, threshold,
                                 max_hits, [](std::uint64_t i) { return i + 1; }));
   return assemble_mirrored_rows(metric, rows, set.counts, threshold);

@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "engine/kernel/kernel_table.hpp"
+#include "engine/kernel/row_segments.hpp"
 
 namespace quarnel::engine::kernel {
 namespace {
@@ -17,6 +21,19 @@ std::vector<std::uint64_t> random_rows(std::size_t n_rows, std::size_t n_words, 
   for (auto& w : words) w = random() & random();  // sparse-ish, like fingerprints
   if (!words.empty()) words[0] = ~std::uint64_t{0};
   return words;
+}
+
+// Segment s holds words [s * per, (s + 1) * per) of a row, in order.
+std::vector<std::uint8_t> segments_by_hand(const std::vector<std::uint64_t>& rows, std::size_t n_rows,
+                                           std::size_t n_words) {
+  std::vector<std::uint8_t> segments(n_rows * row_segments, 0);
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    for (std::size_t w = 0; w < n_words; ++w) {
+      segments[r * row_segments + w / segment_words(n_words)] +=
+          static_cast<std::uint8_t>(std::popcount(rows[r * n_words + w]));
+    }
+  }
+  return segments;
 }
 
 TEST(Kernels, PortableIsAlwaysRunnableAndFirst) {
@@ -29,7 +46,7 @@ TEST(Kernels, PortableIsAlwaysRunnableAndFirst) {
 TEST(Kernels, EveryBackendCountsLikeThePortableOne) {
   const KernelTable& portable = *runnable_kernels().front();
   std::mt19937_64 random(11);
-  for (std::size_t n_words : {0, 1, 2, 3, 4, 5, 8, 15, 16, 17, 31, 32, 33, 36, 63, 64, 65, 100}) {
+  for (std::size_t n_words : {0, 1, 2, 3, 4, 5, 8, 15, 16, 17, 31, 32, 33, 36, 48, 49, 63, 64, 65, 100}) {
     const std::size_t n_rows = 37;
     const auto rows = random_rows(n_rows, n_words, random);
     const auto query = random_rows(1, n_words, random);
@@ -52,6 +69,37 @@ TEST(Kernels, EveryBackendCountsLikeThePortableOne) {
       EXPECT_EQ(counts, want_counts);
       EXPECT_EQ(common, want_and);
       EXPECT_EQ(some, want_picked);
+      if (has_segments(n_words)) {
+        std::vector<std::uint8_t> segments(n_rows * row_segments, 0xee);
+        std::fill(counts.begin(), counts.end(), 0);
+        backend->count_segments(rows.data(), n_rows, n_words, counts.data(), segments.data());
+        EXPECT_EQ(counts, want_counts);
+        EXPECT_EQ(segments, segments_by_hand(rows, n_rows, n_words));
+      }
+    }
+  }
+}
+
+TEST(Kernels, EveryBackendPicksTheWindowLikeThePortableOne) {
+  const KernelTable& portable = *runnable_kernels().front();
+  std::mt19937_64 random(12);
+  for (std::size_t n : {0, 1, 15, 16, 17, 100, 2048}) {
+    std::vector<std::uint32_t> counts(n);
+    for (auto& c : counts) c = static_cast<std::uint32_t>(random() % 40);
+    // A window at 0, an inner one, and one that wraps below 0 (span past
+    // UINT32_MAX - lowest); skips inside, at the end and past it.
+    for (auto [lowest, span] :
+         {std::pair<std::uint32_t, std::uint32_t>{0, 3}, {10, 12}, {39, UINT32_MAX - 5}}) {
+      for (std::size_t skip : {std::size_t{0}, n / 2, n}) {
+        std::vector<std::uint32_t> want(n + 1), got(n + 1);
+        const std::size_t n_want = portable.pick_in_window(counts.data(), n, lowest, span, skip, want.data());
+        want.resize(n_want);
+        for (const KernelTable* backend : runnable_kernels()) {
+          const std::size_t n_got = backend->pick_in_window(counts.data(), n, lowest, span, skip, got.data());
+          EXPECT_EQ(std::vector<std::uint32_t>(got.begin(), got.begin() + n_got), want)
+              << backend->name << " n=" << n << " lowest=" << lowest << " skip=" << skip;
+        }
+      }
     }
   }
 }

@@ -136,8 +136,59 @@ requires(W == 16 || W == 32 || W == 64) class QueryCounter<W> {
 };
 
 #define QUARNEL_HAVE_QUERY_COUNTER
+#define QUARNEL_HAVE_WINDOW_PICKER
 #include "engine/kernel/and_count_generic.inc"
 #undef QUARNEL_HAVE_QUERY_COUNTER
+#undef QUARNEL_HAVE_WINDOW_PICKER
+
+// For each 8-bit choice of lanes, the chosen lanes' numbers packed to the
+// front, a byte each.
+struct LanePacking {
+  std::uint64_t lanes[256];
+  constexpr LanePacking() : lanes() {
+    for (unsigned choice = 0; choice < 256; ++choice) {
+      unsigned at = 0;
+      for (unsigned lane = 0; lane < 8; ++lane) {
+        if (choice & (1u << lane)) lanes[choice] |= std::uint64_t{lane} << (8 * at++);
+      }
+    }
+  }
+};
+inline constexpr LanePacking lane_packing;
+
+// Eight counts a step: the chosen lanes' positions are packed to the front
+// by a permutation looked up from the choice mask, and the whole vector is
+// stored (the caller's buffer has room for n, and at most n - t positions
+// have been written before position t).  The last partial step is scalar.
+std::size_t pick_in_window(const std::uint32_t* counts, std::size_t n, std::uint32_t lowest,
+                           std::uint32_t span, std::size_t skip, std::uint32_t* picked) {
+  // Unsigned x - lowest <= span as signed comparisons: flip the top bit.
+  const __m256i flip = _mm256_set1_epi32(INT32_MIN);
+  const __m256i low = _mm256_set1_epi32(static_cast<int>(lowest));
+  const __m256i above = _mm256_set1_epi32(static_cast<int>(span ^ 0x80000000u));
+  const __m256i left_out = _mm256_set1_epi32(static_cast<int>(std::min(skip, n)));
+  __m256i positions = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  std::size_t n_picked = 0;
+  std::size_t t = 0;
+  for (; t + 8 <= n; t += 8) {
+    const __m256i offset = _mm256_xor_si256(
+        _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(counts + t)), low), flip);
+    const __m256i outside =
+        _mm256_or_si256(_mm256_cmpgt_epi32(offset, above), _mm256_cmpeq_epi32(positions, left_out));
+    const unsigned choice = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(outside))) & 0xffu;
+    const __m256i order =
+        _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(lane_packing.lanes[choice])));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(picked + n_picked),
+                        _mm256_permutevar8x32_epi32(positions, order));
+    n_picked += static_cast<std::size_t>(std::popcount(choice));
+    positions = _mm256_add_epi32(positions, _mm256_set1_epi32(8));
+  }
+  for (; t < n; ++t) {
+    picked[n_picked] = static_cast<std::uint32_t>(t);
+    n_picked += static_cast<std::size_t>((counts[t] - lowest <= span) & (t != skip));
+  }
+  return n_picked;
+}
 
 }  // namespace quarnel::engine::kernel::avx2
 
@@ -148,7 +199,12 @@ namespace quarnel::engine::kernel {
 // The compile-time widths of and_count_generic.inc that are whole vectors.
 bool avx2_has_vector_loop(std::uint64_t n_words) { return n_words == 16 || n_words == 32 || n_words == 64; }
 
-const KernelTable avx2_kernel{"avx2", &avx2::count_rows, &avx2::and_count_rows, &avx2::and_count_picked};
+const KernelTable avx2_kernel{"avx2",
+                              &avx2::count_rows,
+                              &avx2::count_segments,
+                              &avx2::pick_in_window,
+                              &avx2::and_count_rows,
+                              &avx2::and_count_picked};
 
 }  // namespace quarnel::engine::kernel
 

@@ -93,9 +93,104 @@ class FourRowCounter {
 
 #define QUARNEL_HAVE_WIDE_AND_POPCOUNT
 #define QUARNEL_HAVE_FOUR_ROW_COUNTER
+#define QUARNEL_HAVE_SEGMENT_COUNTER
+#define QUARNEL_HAVE_WINDOW_PICKER
 #include "engine/kernel/and_count_generic.inc"
 #undef QUARNEL_HAVE_WIDE_AND_POPCOUNT
 #undef QUARNEL_HAVE_FOUR_ROW_COUNTER
+#undef QUARNEL_HAVE_SEGMENT_COUNTER
+#undef QUARNEL_HAVE_WINDOW_PICKER
+
+// Sixteen counts a step, the chosen positions compressed into a register
+// and stored with a mask (a compressing store to memory is microcoded and
+// slow on some of these CPUs).
+std::size_t pick_in_window(const std::uint32_t* counts, std::size_t n, std::uint32_t lowest,
+                           std::uint32_t span, std::size_t skip, std::uint32_t* picked) {
+  const __m512i low = _mm512_set1_epi32(static_cast<int>(lowest));
+  const __m512i width = _mm512_set1_epi32(static_cast<int>(span));
+  const __m512i step = _mm512_set1_epi32(16);
+  // A skip past the end matches no position.
+  const __m512i left_out = _mm512_set1_epi32(static_cast<int>(std::min<std::size_t>(skip, n)));
+  __m512i positions = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  std::size_t n_picked = 0;
+  for (std::size_t t = 0; t < n; t += 16) {
+    const __mmask16 present = n - t >= 16 ? __mmask16{0xffff} : static_cast<__mmask16>((1u << (n - t)) - 1);
+    const __m512i offset = _mm512_sub_epi32(_mm512_maskz_loadu_epi32(present, counts + t), low);
+    const __mmask16 chosen =
+        _mm512_mask_cmple_epu32_mask(present, offset, width) & _mm512_cmpneq_epi32_mask(positions, left_out);
+    const unsigned n_chosen = static_cast<unsigned>(__builtin_popcount(chosen));
+    _mm512_mask_storeu_epi32(picked + n_picked, static_cast<__mmask16>((1u << n_chosen) - 1),
+                             _mm512_maskz_compress_epi32(chosen, positions));
+    n_picked += n_chosen;
+    positions = _mm512_add_epi32(positions, step);
+  }
+  return n_picked;
+}
+
+// Masked loads of up to four vectors of a row of n_words words.
+inline __mmask8 vector_mask(std::size_t n_words, std::size_t v) {
+  if (n_words >= 8 * (v + 1)) return 0xff;
+  if (n_words <= 8 * v) return 0;
+  return static_cast<__mmask8>((1u << (n_words - 8 * v)) - 1);
+}
+
+inline __m128i word_counts(const std::uint64_t* row, __mmask8 mask) {
+  return _mm512_maskz_cvtepi64_epi8(0xff, _mm512_popcnt_epi64(_mm512_maskz_loadu_epi64(mask, row)));
+}
+
+// The sum of the 16 bytes, each at most 192.
+inline std::uint32_t byte_total(__m128i bytes) {
+  const __m128i sums = _mm_sad_epu8(bytes, _mm_setzero_si128());
+  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+}
+
+// Rows of up to 16 words: a segment is a word, and the words' counts,
+// narrowed to bytes, are the segments.
+void count_word_segments(const std::uint64_t* rows, std::size_t n_rows, std::size_t n_words,
+                         std::uint32_t* counts, std::uint8_t* segments) {
+  const __mmask8 low = vector_mask(n_words, 0), high = vector_mask(n_words, 1);
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    const std::uint64_t* row = rows + r * n_words;
+    const __m128i bytes = _mm_unpacklo_epi64(word_counts(row, low), word_counts(row + 8, high));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(segments + r * row_segments), bytes);
+    counts[r] = byte_total(bytes);
+  }
+}
+
+// Rows of 17 to 32 words: a segment is two words.  Summing neighbouring
+// words' counts leaves segments 0, 4, 1, 5, ... in the first vector's
+// order, put back in order with one shuffle.
+void count_pair_segments(const std::uint64_t* rows, std::size_t n_rows, std::size_t n_words,
+                         std::uint32_t* counts, std::uint8_t* segments) {
+  __mmask8 masks[4];
+  for (std::size_t v = 0; v < 4; ++v) masks[v] = vector_mask(n_words, v);
+  const __m128i in_order = _mm_setr_epi8(0, 2, 4, 6, 1, 3, 5, 7, 8, 10, 12, 14, 9, 11, 13, 15);
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    const std::uint64_t* row = rows + r * n_words;
+    __m512i c[4];
+    for (std::size_t v = 0; v < 4; ++v)
+      c[v] = _mm512_popcnt_epi64(_mm512_maskz_loadu_epi64(masks[v], row + 8 * v));
+    // Masked forms: the plain ones trip GCC 12 as above.
+    const __m512i first = _mm512_add_epi64(_mm512_maskz_unpacklo_epi64(0xff, c[0], c[1]),
+                                           _mm512_maskz_unpackhi_epi64(0xff, c[0], c[1]));
+    const __m512i second = _mm512_add_epi64(_mm512_maskz_unpacklo_epi64(0xff, c[2], c[3]),
+                                            _mm512_maskz_unpackhi_epi64(0xff, c[2], c[3]));
+    const __m128i bytes = _mm_shuffle_epi8(
+        _mm_unpacklo_epi64(_mm512_maskz_cvtepi64_epi8(0xff, first), _mm512_maskz_cvtepi64_epi8(0xff, second)),
+        in_order);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(segments + r * row_segments), bytes);
+    counts[r] = byte_total(bytes);
+  }
+}
+
+void count_segments(const std::uint64_t* rows, std::size_t n_rows, std::size_t n_words, std::uint32_t* counts,
+                    std::uint8_t* segments) {
+  switch (segment_words(n_words)) {
+    case 1: return count_word_segments(rows, n_rows, n_words, counts, segments);
+    case 2: return count_pair_segments(rows, n_rows, n_words, counts, segments);
+    default: return count_any_segments(rows, n_rows, n_words, counts, segments);
+  }
+}
 
 }  // namespace quarnel::engine::kernel::avx512
 
@@ -103,7 +198,11 @@ class FourRowCounter {
 
 namespace quarnel::engine::kernel {
 
-const KernelTable avx512_kernel{"avx512", &avx512::count_rows, &avx512::and_count_rows,
+const KernelTable avx512_kernel{"avx512",
+                                &avx512::count_rows,
+                                &avx512::count_segments,
+                                &avx512::pick_in_window,
+                                &avx512::and_count_rows,
                                 &avx512::and_count_picked};
 
 }  // namespace quarnel::engine::kernel

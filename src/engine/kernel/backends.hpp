@@ -3,6 +3,7 @@
 // its instruction set.
 
 #include "engine/kernel/kernel_table.hpp"
+#include "engine/kernel/row_segments.hpp"
 
 namespace quarnel::engine::kernel {
 

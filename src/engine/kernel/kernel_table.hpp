@@ -14,6 +14,15 @@ struct KernelTable {
   const char* name;
   // out[r] = set bits of row r, for n_rows rows of n_words words.
   void (*count_rows)(const std::uint64_t* rows, std::size_t n_rows, std::size_t n_words, std::uint32_t* out);
+  // counts[r] = set bits of row r, and segments[r * row_segments + s] = set
+  // bits of its segment s (row_segments.hpp); only where has_segments(n_words).
+  void (*count_segments)(const std::uint64_t* rows, std::size_t n_rows, std::size_t n_words,
+                         std::uint32_t* counts, std::uint8_t* segments);
+  // Lists in `picked` the positions t < n, other than `skip`, whose count
+  // lies in [lowest, lowest + span], in increasing order; returns how many.
+  // `picked` has room for n.
+  std::size_t (*pick_in_window)(const std::uint32_t* counts, std::size_t n, std::uint32_t lowest,
+                                std::uint32_t span, std::size_t skip, std::uint32_t* picked);
   // out[r] = set bits of (query AND row r), rows contiguous.
   void (*and_count_rows)(const std::uint64_t* query, const std::uint64_t* rows, std::size_t n_rows,
                          std::size_t n_words, std::uint32_t* out);

@@ -25,7 +25,11 @@ inline std::uint32_t popcount_word(std::uint64_t word) {
 
 namespace quarnel::engine::kernel {
 
-const KernelTable popcnt_kernel{"popcnt", &popcnt::count_rows, &popcnt::and_count_rows,
+const KernelTable popcnt_kernel{"popcnt",
+                                &popcnt::count_rows,
+                                &popcnt::count_segments,
+                                &popcnt::pick_in_window,
+                                &popcnt::and_count_rows,
                                 &popcnt::and_count_picked};
 
 }  // namespace quarnel::engine::kernel

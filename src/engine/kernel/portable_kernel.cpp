@@ -19,7 +19,11 @@ inline std::uint32_t popcount_word(std::uint64_t word) {
 
 namespace quarnel::engine::kernel {
 
-const KernelTable portable_kernel{"portable", &portable::count_rows, &portable::and_count_rows,
+const KernelTable portable_kernel{"portable",
+                                  &portable::count_rows,
+                                  &portable::count_segments,
+                                  &portable::pick_in_window,
+                                  &portable::and_count_rows,
                                   &portable::and_count_picked};
 
 }  // namespace quarnel::engine::kernel
