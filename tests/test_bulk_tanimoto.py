@@ -104,3 +104,19 @@ def test_bit_length_mismatch(agg):
 def test_random_sets_match_reference(sets, agg):
     queries, db = sets
     assert np.array_equal(q.bulk_tanimoto_parallel(queries, db, agg=agg), reference.cross(queries, db, agg))
+
+
+def test_rows_read_into_reused_storage_are_the_new_ones(rng):
+    """The storage of a list read by one call serves the next call of about
+    its size: dense rows first, then sparse ones of another width in the
+    same bytes, then a list whose reading fails part way."""
+    dense = reference.random_fingerprints(rng, 3000, 2048, density=0.6)
+    assert q.bulk_tanimoto_parallel(dense[:2], dense, agg="max").shape == (2,)
+    sparse = reference.random_fingerprints(rng, 4000, 1024, density=0.05) + [fingerprint(1024)]
+    queries = sparse[:3]
+    assert np.array_equal(q.bulk_tanimoto_parallel(queries, sparse),
+                          np.array([DataStructs.BulkTanimotoSimilarity(x, sparse) for x in queries]))
+    # The module's own functions print an input error and return nothing.
+    assert q.bulk_tanimoto_parallel(queries, sparse[:2000] + [None] + sparse[2000:]).shape == (3, 0)
+    assert np.array_equal(q.bulk_tanimoto_parallel(queries, sparse, agg="min"),
+                          np.array([min(DataStructs.BulkTanimotoSimilarity(x, sparse)) for x in queries]))

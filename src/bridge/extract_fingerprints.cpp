@@ -20,12 +20,12 @@ std::uint64_t* append_blocks(const ExplicitBitVect& vector, std::uint64_t* out) 
   return out + bits.num_blocks();
 }
 
-// The whole matrix at once, once the first vector gives the width.  Its
-// pages are mapped in one call (huge ones where the system allows) rather
-// than faulted in one by one while the rows are copied: for a large list
-// those faults cost more than the copying.
-OwnedBuffer<std::uint64_t> allocate_rows(Py_ssize_t n, std::uint64_t n_words) {
-  auto words = allocate_zeroed<std::uint64_t>(static_cast<std::uint64_t>(n) * n_words);
+// The whole matrix at once, once the first vector gives the width: the
+// storage a previous call gave back, or fresh pages mapped in one call
+// (huge ones where the system allows) rather than faulted in one by one
+// while the rows are copied.  Every word is then written.
+ReusableBuffer<std::uint64_t> allocate_rows(Py_ssize_t n, std::uint64_t n_words) {
+  auto words = ReusableBuffer<std::uint64_t>::allocate(static_cast<std::uint64_t>(n) * n_words);
   if (!words) {
     PyErr_NoMemory();
     boost::python::throw_error_already_set();

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "common/owned_buffer.hpp"
+#include "common/reusable_buffer.hpp"
 
 namespace quarnel::engine {
 
@@ -18,7 +18,7 @@ constexpr std::uint64_t words_per_fingerprint(std::uint32_t n_bits) {
 struct FingerprintMatrix {
   std::uint32_t count = 0;
   std::uint32_t n_bits = 0;
-  OwnedBuffer<std::uint64_t> words;  // count * n_words()
+  ReusableBuffer<std::uint64_t> words;  // count * n_words()
 
   std::uint64_t n_words() const { return words_per_fingerprint(n_bits); }
 };
