@@ -132,7 +132,7 @@ class BestFirstMax {
     }
     constexpr std::size_t per_row = kernel::row_segments;
     const std::uint8_t* segments = sorted_.segments.data();
-    const std::uint8_t* own = segments + position * per_row;
+    const CommonBound bound(segments + position * per_row);
     const std::uint32_t a = sorted_.counts.data()[position];
     std::uint32_t count = UINT32_MAX;
     std::uint32_t needed = 0;
@@ -144,7 +144,7 @@ class BestFirstMax {
         needed = least_common_beating(metric_, a, b, best);
       }
       picked[n_picked] = static_cast<std::uint32_t>(t);
-      n_picked += static_cast<std::size_t>(common_bound(own, segments + (first + t) * per_row) >= needed);
+      n_picked += static_cast<std::size_t>(bound(segments + (first + t) * per_row) >= needed);
     }
     return n_picked;
   }

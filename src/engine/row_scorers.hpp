@@ -61,16 +61,8 @@ class BeatingRows {
                          static_cast<std::uint32_t>(scratch.n_words * 64));
         tabulated_ = true;
       }
-      std::uint32_t* picked = scratch.picked.data();
-      std::size_t kept = 0;
-      for (std::size_t p = 0; p < n_picked; ++p) {
-        const std::uint32_t t = picked[p];
-        picked[kept] = t;
-        kept += static_cast<std::size_t>(
-            common_bound(query.segments.data(), block.segments + t * kernel::row_segments) >=
-            needed_.at(block.counts[t]));
-      }
-      return kept;
+      return needed_.keep_reachable(CommonBound(query.segments.data()), block.counts, block.segments,
+                                    scratch.picked.data(), n_picked);
     }
   }
 

@@ -19,20 +19,40 @@
 
 namespace quarnel::engine {
 
-// The most bits two rows with these segment counts can have in common.
-inline std::uint32_t common_bound(const std::uint8_t* query, const std::uint8_t* row) {
-  static_assert(kernel::row_segments == 16);
+// The most bits a row can have in common with one query row, from their
+// segment counts.  The query's counts are held in a register: read through
+// a pointer, they would be reloaded for every row, since any store may
+// alias bytes.
+class CommonBound {
+ public:
+  explicit CommonBound(const std::uint8_t* query) {
+    static_assert(kernel::row_segments == 16);
 #if defined(__SSE2__)
-  const __m128i smaller = _mm_min_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(query)),
-                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
-  const __m128i sums = _mm_sad_epu8(smaller, _mm_setzero_si128());  // one sum per half
-  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+    query_ = _mm_loadu_si128(reinterpret_cast<const __m128i*>(query));
 #else
-  std::uint32_t sum = 0;
-  for (std::size_t s = 0; s < kernel::row_segments; ++s) sum += std::min(query[s], row[s]);
-  return sum;
+    std::copy_n(query, kernel::row_segments, query_);
 #endif
-}
+  }
+
+  std::uint32_t operator()(const std::uint8_t* row) const {
+#if defined(__SSE2__)
+    const __m128i smaller = _mm_min_epu8(query_, _mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
+    const __m128i sums = _mm_sad_epu8(smaller, _mm_setzero_si128());  // one sum per half
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+#else
+    std::uint32_t sum = 0;
+    for (std::size_t s = 0; s < kernel::row_segments; ++s) sum += std::min(query_[s], row[s]);
+    return sum;
+#endif
+  }
+
+ private:
+#if defined(__SSE2__)
+  __m128i query_;
+#else
+  std::uint8_t query_[kernel::row_segments];
+#endif
+};
 
 // The least c <= min(a, b) whose score beats `threshold`, or min(a, b) + 1
 // where none does; for a metric that rounds monotonically.
@@ -78,6 +98,25 @@ class CommonNeeded {
 
   // `b` lies in the window tabulated.
   std::uint32_t at(std::uint32_t b) const { return needed_[b - lowest_]; }
+
+  // Keeps, of the rows picked[0 .. n_picked), those whose bound on the
+  // bits in common with the query reaches the count needed; returns how
+  // many, kept in order at the front of `picked`.
+  std::size_t keep_reachable(const CommonBound& bound, const std::uint32_t* counts,
+                             const std::uint8_t* segments, std::uint32_t* picked,
+                             std::size_t n_picked) const {
+    // Locals, not members: the stores to `picked` could alias them.
+    const std::uint32_t* needed = needed_.data();
+    const std::uint32_t lowest = lowest_;
+    std::size_t kept = 0;
+    for (std::size_t p = 0; p < n_picked; ++p) {
+      const std::uint32_t t = picked[p];
+      picked[kept] = t;
+      kept +=
+          static_cast<std::size_t>(bound(segments + t * kernel::row_segments) >= needed[counts[t] - lowest]);
+    }
+    return kept;
+  }
 
  private:
   std::vector<std::uint32_t> needed_;
