@@ -11,6 +11,7 @@
 // is the one a scan in row order gives, bit for bit.
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 #include "common/owned_buffer.hpp"
@@ -78,6 +79,10 @@ inline Result<RowsByCount> copy_rows_by_count(const RowSet& set, std::uint64_t n
 // 175 Mpairs/s, 64 228, 128 208.
 inline constexpr std::size_t best_first_batch = 64;
 
+// Runs whose counts span fewer values than this get a table of the least
+// count needed per value; the rest are tested row by row.
+inline constexpr std::uint32_t run_table_entries = 64;
+
 template <class Metric>
 class BestFirstMax {
  public:
@@ -130,7 +135,29 @@ class BestFirstMax {
       for (std::size_t t = 0; t < run; ++t) picked[t] = static_cast<std::uint32_t>(t);
       return run;
     }
+    // The run's counts rise from its first row to its last: one table of
+    // the least count needed over that range, for the kernel's picker.
     constexpr std::size_t per_row = kernel::row_segments;
+    const std::uint32_t* counts = sorted_.counts.data();
+    const std::uint32_t a = counts[position];
+    const std::uint32_t lowest = counts[first];
+    const std::uint32_t span = counts[first + run - 1] - lowest;
+    std::array<std::uint32_t, run_table_entries> needed;
+    if (span >= run_table_entries) return pick_all(position, first, run, best, scratch);
+    for (std::uint32_t b = lowest; b <= lowest + span; ++b) {
+      needed[b - lowest] = least_common_beating(metric_, a, b, best);
+    }
+    return scratch.kernel.pick_reachable(counts + first, sorted_.segments.data() + first * per_row, run,
+                                         lowest, span, needed.data(),
+                                         sorted_.segments.data() + position * per_row, run, picked);
+  }
+
+  // pick_in_run row by row, for a run whose counts are too far apart to
+  // tabulate.
+  std::size_t pick_all(std::uint64_t position, std::uint64_t first, std::size_t run, double best,
+                       BlockScratch& scratch) const {
+    constexpr std::size_t per_row = kernel::row_segments;
+    std::uint32_t* picked = scratch.picked.data();
     const std::uint8_t* segments = sorted_.segments.data();
     const CommonBound bound(segments + position * per_row);
     const std::uint32_t a = sorted_.counts.data()[position];

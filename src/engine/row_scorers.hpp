@@ -51,19 +51,21 @@ class BeatingRows {
   // Lists in scratch.picked the rows of the block, other than database row
   // `skip`, that may beat the best last given to beat(); returns how many.
   std::size_t pick(const QueryRow& query, const DbBlock& block, std::uint64_t skip, BlockScratch& scratch) {
-    const std::size_t n_picked = pick_rows(window_, block, skip, scratch);
-    if constexpr (!CommonNeeded::applies<Metric>) {
-      return n_picked;
-    } else {
-      if (block.segments == nullptr || n_picked == 0) return n_picked;
-      if (!tabulated_) {
-        needed_.tabulate(metric_, query_count_, best_, window_,
-                         static_cast<std::uint32_t>(scratch.n_words * 64));
-        tabulated_ = true;
+    if constexpr (CommonNeeded::applies<Metric>) {
+      if (block.segments != nullptr && !window_.empty()) {
+        if (!tabulated_) {
+          needed_.tabulate(metric_, query_count_, best_, window_,
+                           static_cast<std::uint32_t>(scratch.n_words * 64));
+          tabulated_ = true;
+        }
+        const std::uint64_t skip_at = skip - block.first;
+        return scratch.kernel.pick_reachable(
+            block.counts, block.segments, block.n_rows, needed_.lowest(), needed_.span(), needed_.table(),
+            query.segments.data(), skip_at < block.n_rows ? static_cast<std::size_t>(skip_at) : block.n_rows,
+            scratch.picked.data());
       }
-      return needed_.keep_reachable(CommonBound(query.segments.data()), block.counts, block.segments,
-                                    scratch.picked.data(), n_picked);
     }
+    return pick_rows(window_, block, skip, scratch);
   }
 
  private:

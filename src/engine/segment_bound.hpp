@@ -99,6 +99,11 @@ class CommonNeeded {
   // `b` lies in the window tabulated.
   std::uint32_t at(std::uint32_t b) const { return needed_[b - lowest_]; }
 
+  // The counts tabulated, [lowest(), lowest() + span()], and the table.
+  std::uint32_t lowest() const { return lowest_; }
+  std::uint32_t span() const { return static_cast<std::uint32_t>(needed_.size()) - 1; }
+  const std::uint32_t* table() const { return needed_.data(); }
+
   // Keeps, of the rows picked[0 .. n_picked), those whose bound on the
   // bits in common with the query reaches the count needed; returns how
   // many, kept in order at the front of `picked`.

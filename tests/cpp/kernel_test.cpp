@@ -104,6 +104,36 @@ TEST(Kernels, EveryBackendPicksTheWindowLikeThePortableOne) {
   }
 }
 
+TEST(Kernels, EveryBackendPicksReachableRowsLikeThePortableOne) {
+  const KernelTable& portable = *runnable_kernels().front();
+  std::mt19937_64 random(13);
+  std::vector<std::uint8_t> query(row_segments);
+  for (auto& q : query) q = static_cast<std::uint8_t>(random() % 8);
+  for (std::size_t n : {0, 5, 16, 37, 256}) {
+    std::vector<std::uint32_t> counts(n);
+    std::vector<std::uint8_t> segments(n * row_segments);
+    for (auto& c : counts) c = static_cast<std::uint32_t>(random() % 90);
+    for (auto& b : segments) b = static_cast<std::uint8_t>(random() % 8);
+    // Tables the registers hold (up to 64 entries) and one they do not.
+    for (std::uint32_t span : {0u, 20u, 63u, 80u}) {
+      std::vector<std::uint32_t> needed(span + 1);
+      for (auto& w : needed) w = static_cast<std::uint32_t>(random() % 40);
+      for (std::size_t skip : {std::size_t{3}, n}) {
+        std::vector<std::uint32_t> want(n + 1), got(n + 1);
+        const std::size_t n_want = portable.pick_reachable(counts.data(), segments.data(), n, 5, span,
+                                                           needed.data(), query.data(), skip, want.data());
+        want.resize(n_want);
+        for (const KernelTable* backend : runnable_kernels()) {
+          const std::size_t n_got = backend->pick_reachable(counts.data(), segments.data(), n, 5, span,
+                                                            needed.data(), query.data(), skip, got.data());
+          EXPECT_EQ(std::vector<std::uint32_t>(got.begin(), got.begin() + n_got), want)
+              << backend->name << " n=" << n << " span=" << span << " skip=" << skip;
+        }
+      }
+    }
+  }
+}
+
 TEST(Kernels, DenseRowsDoNotOverflowByteCounters) {
   // All ones: every byte counter of a vector backend sees its maximum, the
   // adders of the AVX2 loop their every carry.

@@ -203,6 +203,7 @@ const KernelTable avx2_kernel{"avx2",
                               &avx2::count_rows,
                               &avx2::count_segments,
                               &avx2::pick_in_window,
+                              &avx2::pick_reachable,
                               &avx2::and_count_rows,
                               &avx2::and_count_picked};
 

@@ -95,11 +95,13 @@ class FourRowCounter {
 #define QUARNEL_HAVE_FOUR_ROW_COUNTER
 #define QUARNEL_HAVE_SEGMENT_COUNTER
 #define QUARNEL_HAVE_WINDOW_PICKER
+#define QUARNEL_HAVE_REACHABLE_PICKER
 #include "engine/kernel/and_count_generic.inc"
 #undef QUARNEL_HAVE_WIDE_AND_POPCOUNT
 #undef QUARNEL_HAVE_FOUR_ROW_COUNTER
 #undef QUARNEL_HAVE_SEGMENT_COUNTER
 #undef QUARNEL_HAVE_WINDOW_PICKER
+#undef QUARNEL_HAVE_REACHABLE_PICKER
 
 // Sixteen counts a step, the chosen positions compressed into a register
 // and stored with a mask (a compressing store to memory is microcoded and
@@ -183,6 +185,104 @@ void count_pair_segments(const std::uint64_t* rows, std::size_t n_rows, std::siz
   }
 }
 
+// The segment bounds of two rows against the query, the rows' 16 bytes each
+// side by side: each 128-bit lane's sum lands in both of its words.
+inline __m256i two_bounds(const std::uint8_t* rows, __m256i query) {
+  const __m256i sums =
+      _mm256_sad_epu8(_mm256_min_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows)), query),
+                      _mm256_setzero_si256());
+  return _mm256_add_epi64(sums, _mm256_shuffle_epi32(sums, 0x4e));
+}
+
+// The bounds of 16 rows, one a 32-bit lane.  The byte arithmetic is AVX2's
+// (VPOPCNTDQ does not imply the 512-bit byte instructions).
+inline __m512i sixteen_bounds(const std::uint8_t* rows, __m256i query) {
+  __m512i quads[4];
+  for (std::size_t q = 0; q < 4; ++q) {
+    // Masked forms: the plain inserts trip GCC 12 as above.
+    const __m512i first_pair = _mm512_maskz_inserti64x4(0xff, _mm512_setzero_si512(),
+                                                        two_bounds(rows + 4 * q * row_segments, query), 0);
+    quads[q] =
+        _mm512_maskz_inserti64x4(0xff, first_pair, two_bounds(rows + (4 * q + 2) * row_segments, query), 1);
+  }
+  // Each row's sum sits at dwords 0, 4, 8 and 12 of its quad.
+  const __m512i firsts = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m512i low = _mm512_permutex2var_epi32(quads[0], firsts, quads[1]);
+  const __m512i high = _mm512_permutex2var_epi32(quads[2], firsts, quads[3]);
+  return _mm512_maskz_inserti64x4(0xff, low, _mm512_maskz_extracti64x4_epi64(0xff, high, 0), 1);
+}
+
+// The counts needed, up to 64 of them, held in four registers and looked
+// up by permutation: a gather costs more than the rest of a step.
+class NeededTable {
+ public:
+  NeededTable(const std::uint32_t* needed, std::uint32_t span) {
+    for (std::uint32_t v = 0; v < 4; ++v) {
+      const std::uint32_t first = 16 * v;
+      const std::uint32_t entries = span + 1 > first ? std::min<std::uint32_t>(16, span + 1 - first) : 0;
+      const __mmask16 present =
+          entries == 16 ? __mmask16{0xffff} : static_cast<__mmask16>((1u << entries) - 1);
+      parts_[v] = _mm512_maskz_loadu_epi32(present, needed + first);
+    }
+  }
+
+  // Lanes whose offset is 64 or more come back meaningless.
+  __m512i at(__m512i offset) const {
+    const __m512i low = _mm512_permutex2var_epi32(parts_[0], offset, parts_[1]);
+    const __m512i high = _mm512_permutex2var_epi32(parts_[2], offset, parts_[3]);
+    return _mm512_mask_blend_epi32(_mm512_test_epi32_mask(offset, _mm512_set1_epi32(32)), low, high);
+  }
+
+ private:
+  __m512i parts_[4];
+};
+
+inline constexpr std::uint32_t max_table_span = 63;
+
+// Sixteen rows a step: the count window as in pick_in_window, then, for
+// the steps with a row in it, the rows' bounds against the counts they
+// need.  Wider windows and the last few rows take the plain loop.
+std::size_t pick_reachable(const std::uint32_t* counts, const std::uint8_t* segments, std::size_t n,
+                           std::uint32_t lowest, std::uint32_t span, const std::uint32_t* needed,
+                           const std::uint8_t* query_segments, std::size_t skip, std::uint32_t* picked) {
+  if (span > max_table_span) {
+    return pick_reachable_any(counts, segments, n, lowest, span, needed, query_segments, skip, picked);
+  }
+  const NeededTable table(needed, span);
+  const __m128i query_half = _mm_loadu_si128(reinterpret_cast<const __m128i*>(query_segments));
+  const __m256i query = _mm256_inserti128_si256(_mm256_castsi128_si256(query_half), query_half, 1);
+  const __m512i low = _mm512_set1_epi32(static_cast<int>(lowest));
+  const __m512i width = _mm512_set1_epi32(static_cast<int>(span));
+  const __m512i step = _mm512_set1_epi32(16);
+  const __m512i left_out = _mm512_set1_epi32(static_cast<int>(std::min<std::size_t>(skip, n)));
+  __m512i positions = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  std::size_t n_picked = 0;
+  std::size_t t = 0;
+  for (; t + 16 <= n; t += 16) {
+    const __m512i offset =
+        _mm512_sub_epi32(_mm512_loadu_si512(reinterpret_cast<const __m512i*>(counts + t)), low);
+    const __mmask16 in_window =
+        _mm512_cmple_epu32_mask(offset, width) & _mm512_cmpneq_epi32_mask(positions, left_out);
+    if (in_window != 0) {
+      const __m512i bounds = sixteen_bounds(segments + t * row_segments, query);
+      const __mmask16 chosen = _mm512_mask_cmpge_epu32_mask(in_window, bounds, table.at(offset));
+      const unsigned n_chosen = static_cast<unsigned>(__builtin_popcount(chosen));
+      _mm512_mask_storeu_epi32(picked + n_picked, static_cast<__mmask16>((1u << n_chosen) - 1),
+                               _mm512_maskz_compress_epi32(chosen, positions));
+      n_picked += n_chosen;
+    }
+    positions = _mm512_add_epi32(positions, step);
+  }
+  for (; t < n; ++t) {
+    const std::uint32_t offset = counts[t] - lowest;
+    picked[n_picked] = static_cast<std::uint32_t>(t);
+    n_picked += static_cast<std::size_t>(offset <= span && t != skip &&
+                                         segment_bound(query_segments, segments + t * row_segments) >=
+                                             needed[offset]);
+  }
+  return n_picked;
+}
+
 void count_segments(const std::uint64_t* rows, std::size_t n_rows, std::size_t n_words, std::uint32_t* counts,
                     std::uint8_t* segments) {
   switch (segment_words(n_words)) {
@@ -202,6 +302,7 @@ const KernelTable avx512_kernel{"avx512",
                                 &avx512::count_rows,
                                 &avx512::count_segments,
                                 &avx512::pick_in_window,
+                                &avx512::pick_reachable,
                                 &avx512::and_count_rows,
                                 &avx512::and_count_picked};
 

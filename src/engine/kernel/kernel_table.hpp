@@ -23,6 +23,14 @@ struct KernelTable {
   // `picked` has room for n.
   std::size_t (*pick_in_window)(const std::uint32_t* counts, std::size_t n, std::uint32_t lowest,
                                 std::uint32_t span, std::size_t skip, std::uint32_t* picked);
+  // Lists in `picked` the positions t < n, other than `skip`, whose count
+  // c lies in [lowest, lowest + span] and whose bound on the bits in common
+  // with the query (the sum over segments of the smaller of query_segments[s]
+  // and segments[t * row_segments + s]) is at least needed[c - lowest]; in
+  // increasing order; returns how many.  `picked` has room for n.
+  std::size_t (*pick_reachable)(const std::uint32_t* counts, const std::uint8_t* segments, std::size_t n,
+                                std::uint32_t lowest, std::uint32_t span, const std::uint32_t* needed,
+                                const std::uint8_t* query_segments, std::size_t skip, std::uint32_t* picked);
   // out[r] = set bits of (query AND row r), rows contiguous.
   void (*and_count_rows)(const std::uint64_t* query, const std::uint64_t* rows, std::size_t n_rows,
                          std::size_t n_words, std::uint32_t* out);

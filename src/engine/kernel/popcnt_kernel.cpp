@@ -29,6 +29,7 @@ const KernelTable popcnt_kernel{"popcnt",
                                 &popcnt::count_rows,
                                 &popcnt::count_segments,
                                 &popcnt::pick_in_window,
+                                &popcnt::pick_reachable,
                                 &popcnt::and_count_rows,
                                 &popcnt::and_count_picked};
 

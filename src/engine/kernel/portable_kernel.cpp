@@ -23,6 +23,7 @@ const KernelTable portable_kernel{"portable",
                                   &portable::count_rows,
                                   &portable::count_segments,
                                   &portable::pick_in_window,
+                                  &portable::pick_reachable,
                                   &portable::and_count_rows,
                                   &portable::and_count_picked};
 
