@@ -273,12 +273,12 @@ std::size_t pick_reachable(const std::uint32_t* counts, const std::uint8_t* segm
     }
     positions = _mm512_add_epi32(positions, step);
   }
+  const SegmentBound bound(query_segments);
   for (; t < n; ++t) {
     const std::uint32_t offset = counts[t] - lowest;
     picked[n_picked] = static_cast<std::uint32_t>(t);
     n_picked += static_cast<std::size_t>(offset <= span && t != skip &&
-                                         segment_bound(query_segments, segments + t * row_segments) >=
-                                             needed[offset]);
+                                         bound(segments + t * row_segments) >= needed[offset]);
   }
   return n_picked;
 }

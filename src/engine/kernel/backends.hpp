@@ -2,6 +2,10 @@
 // The backend tables, each defined in its own translation unit compiled for
 // its instruction set.
 
+#if defined(__SSE2__)
+#include <emmintrin.h>  // and_count_generic.inc's segment bound
+#endif
+
 #include "engine/kernel/kernel_table.hpp"
 #include "engine/kernel/row_segments.hpp"
 
