@@ -15,7 +15,8 @@ from conftest import NCI_SMILES
 scoring = _quarnel._scoring
 
 # (metric, alpha, beta); the Tversky weights cover the asymmetric case, a
-# zero weight (RDKit's 1.0 for a zero denominator) and Dice's 0.5/0.5.
+# zero weight (RDKit's 1.0 for a zero denominator), Dice's 0.5/0.5, and
+# RDKit's largest weights (the denominator's third term then subtracts).
 METRICS = [
     ("tanimoto", 1.0, 1.0),
     ("dice", 1.0, 1.0),
@@ -23,6 +24,7 @@ METRICS = [
     ("tversky", 0.7, 0.2),
     ("tversky", 0.0, 0.9),
     ("tversky", 0.5, 0.5),
+    ("tversky", 1.0, 1.0),
 ]
 METRIC_IDS = [f"{m}-{a}-{b}" for m, a, b in METRICS]
 
@@ -193,6 +195,21 @@ def test_every_thread_count_and_source_agrees(morgan, tmp_path, metric, alpha, b
                 csr_equal(other, results[0])
             else:
                 assert_same(other, results[0])
+
+
+def test_weights_beyond_rdkits_prune_to_the_brute_force_answer(morgan):
+    """RDKit refuses Tversky weights above 1; this module scores them with
+    the same expression, and its searches, which then prune by bit counts
+    alone, agree with its own full matrix."""
+    array = (words_of(morgan), 2048)
+    args = dict(metric="tversky", alpha=1.8, beta=0.3)
+    full = scoring.cross(array, array, **args)
+    assert_same(scoring.cross(array, array, agg="max", **args), full.max(axis=1))
+    indices, scores = scoring.cross_topk(array, array, k=5, **args)
+    want = [reference.top_k_row(row, 5) for row in full]
+    assert_same(indices, np.array([w[0] for w in want], dtype=np.uint32))
+    assert_same(scores, np.array([w[1] for w in want], dtype=np.float64))
+    csr_equal(scoring.cross_threshold(array, array, 0.5, **args), reference.threshold_rows(full, 0.5))
 
 
 def test_tanimoto_equals_the_public_functions(morgan, tmp_path):

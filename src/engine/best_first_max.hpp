@@ -131,7 +131,8 @@ class BestFirstMax {
   std::size_t pick_in_run(std::uint64_t position, std::uint64_t first, std::size_t run, double best,
                           BlockScratch& scratch) const {
     std::uint32_t* picked = scratch.picked.data();
-    if (!CommonNeeded::applies<Metric> || sorted_.segments.size() == 0) {
+    // The halving below needs a score that rises with c.
+    if (!Metric::rounds_monotonically || sorted_.segments.size() == 0) {
       for (std::size_t t = 0; t < run; ++t) picked[t] = static_cast<std::uint32_t>(t);
       return run;
     }

@@ -11,10 +11,11 @@
 // floating point too, not only in exact arithmetic.  Scores are never
 // negative, so a minimum can stop at 0.0.
 //
-// Where `rounds_monotonically` holds, the computed score itself never falls
-// as c grows nor rises as b grows (a or b fixed, the other count too), so
-// the least c that beats a score can be tabulated over b in one walk
-// (segment_bound.hpp).
+// Where falls_with_target_count() holds, the computed score never rises as
+// b grows (a and c fixed), so the least c that beats a score never falls as
+// b grows and one walk upwards in c tabulates it over b (segment_bound.hpp).
+// Where `rounds_monotonically` holds, the score also never falls as c
+// grows, so that least c can be found by halving.
 //
 // A template of the drivers takes the policy by value: the scoring is
 // inlined into each scan, chosen once per call.
@@ -32,6 +33,7 @@ struct TanimotoMetric {
   static constexpr bool symmetric = true;
   // One rounding of exact integers' quotient.
   static constexpr bool rounds_monotonically = true;
+  bool falls_with_target_count() const { return true; }
 
   double score(std::uint32_t a, std::uint32_t b, std::uint32_t c) const {
     const std::uint64_t sum = static_cast<std::uint64_t>(a) + b;
@@ -47,6 +49,7 @@ struct DiceMetric {
   static constexpr bool symmetric = true;
   // 2 * x and y + z are exact: one rounding of a monotone quotient.
   static constexpr bool rounds_monotonically = true;
+  bool falls_with_target_count() const { return true; }
 
   double score(std::uint32_t a, std::uint32_t b, std::uint32_t c) const {
     const double x = c, y = a, z = b;
@@ -63,6 +66,7 @@ struct CosineMetric {
   // x over a divisor that depends on a and b alone, and that the rounded
   // product and square root never make smaller as b grows.
   static constexpr bool rounds_monotonically = true;
+  bool falls_with_target_count() const { return true; }
 
   double score(std::uint32_t a, std::uint32_t b, std::uint32_t c) const {
     const double x = c, y = a, z = b;
@@ -91,6 +95,13 @@ class TverskyMetric {
         beta_(beta),
         rest_(1 - alpha - beta),
         margin_(1.0 + 0x1p-52 * 16 * (4 + alpha + beta)) {}
+
+  // Each rounded step of the denominator is monotone in z, so it never
+  // shrinks as b grows; with weights of at most 1 it stays positive where it
+  // is not 0 (exactly it is at least c, and its roundings are off by far
+  // less than 1), so the quotient never rises.  Larger weights let it
+  // cancel (see margin_): such metrics are pruned by bit counts alone.
+  bool falls_with_target_count() const { return alpha_ <= 1.0 && beta_ <= 1.0; }
 
   double score(std::uint32_t a, std::uint32_t b, std::uint32_t c) const {
     const double x = c, y = a, z = b;
@@ -136,6 +147,10 @@ template <class Metric>
 struct EitherDirection {
   static constexpr bool rounds_monotonically = false;
   Metric metric;
+
+  // b weighs the query's own bits in the second direction: the same
+  // argument holds for it.
+  bool falls_with_target_count() const { return metric.falls_with_target_count(); }
 
   double score(std::uint32_t a, std::uint32_t b, std::uint32_t c) const {
     return std::max(metric.score(a, b, c), metric.score(b, a, c));

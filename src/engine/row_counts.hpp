@@ -10,6 +10,7 @@
 #include "engine/kernel/row_segments.hpp"
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
+#include "engine/segment_bound.hpp"
 
 namespace quarnel::engine {
 
@@ -71,16 +72,13 @@ inline Result<CountedRows> count_rows_and_segments(pool::WorkerPool& pool, const
   return CountedRows{std::move(counts), std::move(segments)};
 }
 
-// With segment counts where `Metric` can prune by them.
+// With segment counts where `metric` can prune by them.
 template <class Metric>
-Result<CountedRows> count_rows_for(const Metric&, pool::WorkerPool& pool, const std::uint64_t* words,
+Result<CountedRows> count_rows_for(const Metric& metric, pool::WorkerPool& pool, const std::uint64_t* words,
                                    std::uint64_t n_rows, std::uint64_t n_words) {
-  if constexpr (Metric::rounds_monotonically) {
-    return count_rows_and_segments(pool, words, n_rows, n_words);
-  } else {
-    QUARNEL_TRY(counts, count_row_bits(pool, words, n_rows, n_words));
-    return CountedRows{std::move(counts), {}};
-  }
+  if (CommonNeeded::applies(metric)) return count_rows_and_segments(pool, words, n_rows, n_words);
+  QUARNEL_TRY(counts, count_row_bits(pool, words, n_rows, n_words));
+  return CountedRows{std::move(counts), {}};
 }
 
 }  // namespace quarnel::engine

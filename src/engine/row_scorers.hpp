@@ -35,7 +35,8 @@ inline std::size_t pick_rows(const CountWindow& window, const DbBlock& block, st
 template <class Metric>
 class BeatingRows {
  public:
-  BeatingRows(const Metric& metric, std::uint32_t query_count) : metric_(metric), query_count_(query_count) {}
+  BeatingRows(const Metric& metric, std::uint32_t query_count)
+      : metric_(metric), query_count_(query_count), tabulates_(CommonNeeded::applies(metric)) {}
 
   // Whether any row at all can beat `best`.
   bool beat(double best) {
@@ -51,26 +52,24 @@ class BeatingRows {
   // Lists in scratch.picked the rows of the block, other than database row
   // `skip`, that may beat the best last given to beat(); returns how many.
   std::size_t pick(const QueryRow& query, const DbBlock& block, std::uint64_t skip, BlockScratch& scratch) {
-    if constexpr (CommonNeeded::applies<Metric>) {
-      if (block.segments != nullptr && !window_.empty()) {
-        if (!tabulated_) {
-          needed_.tabulate(metric_, query_count_, best_, window_,
-                           static_cast<std::uint32_t>(scratch.n_words * 64));
-          tabulated_ = true;
-        }
-        const std::uint64_t skip_at = skip - block.first;
-        return scratch.kernel.pick_reachable(
-            block.counts, block.segments, block.n_rows, needed_.lowest(), needed_.span(), needed_.table(),
-            query.segments.data(), skip_at < block.n_rows ? static_cast<std::size_t>(skip_at) : block.n_rows,
-            scratch.picked.data());
-      }
+    if (!tabulates_ || block.segments == nullptr || window_.empty())
+      return pick_rows(window_, block, skip, scratch);
+    if (!tabulated_) {
+      needed_.tabulate(metric_, query_count_, best_, window_,
+                       static_cast<std::uint32_t>(scratch.n_words * 64));
+      tabulated_ = true;
     }
-    return pick_rows(window_, block, skip, scratch);
+    const std::uint64_t skip_at = skip - block.first;
+    return scratch.kernel.pick_reachable(
+        block.counts, block.segments, block.n_rows, needed_.lowest(), needed_.span(), needed_.table(),
+        query.segments.data(), skip_at < block.n_rows ? static_cast<std::size_t>(skip_at) : block.n_rows,
+        scratch.picked.data());
   }
 
  private:
   Metric metric_;
   std::uint32_t query_count_;
+  bool tabulates_;  // whether the metric allows the table of counts needed
   double best_ = 0.0;
   bool known_ = false;
   CountWindow window_;

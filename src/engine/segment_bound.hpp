@@ -77,11 +77,15 @@ class CommonNeeded {
  public:
   // Whether a metric's computed scores allow the walk in tabulate().
   template <class Metric>
-  static constexpr bool applies = Metric::rounds_monotonically;
+  static bool applies(const Metric& metric) {
+    return metric.falls_with_target_count();
+  }
 
   // `most_bits` caps the window: no row has more.  The least c for b is
   // no less than for b - 1 (the score never rises with b), so one walk
-  // upwards in c serves every b.
+  // upwards in c serves every b; it asks nothing of how the score moves
+  // with c.  Where even min(a, b) does not beat the score, the entry is
+  // min(a, b): such rows are scored and fail.
   template <class Metric>
   void tabulate(const Metric& metric, std::uint32_t a, double threshold, const CountWindow& window,
                 std::uint32_t most_bits) {
