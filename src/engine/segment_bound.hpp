@@ -20,7 +20,9 @@
 namespace quarnel::engine {
 
 // The most bits a row can have in common with one query row, from their
-// segment counts.  The query's counts are held in a register: read through
+// segment counts, for the engine's row-by-row tests (the kernel table's
+// pick_reachable tests whole blocks).  The query's counts are held in a
+// register: read through
 // a pointer, they would be reloaded for every row, since any store may
 // alias bytes.
 class CommonBound {
@@ -100,32 +102,10 @@ class CommonNeeded {
     }
   }
 
-  // `b` lies in the window tabulated.
-  std::uint32_t at(std::uint32_t b) const { return needed_[b - lowest_]; }
-
   // The counts tabulated, [lowest(), lowest() + span()], and the table.
   std::uint32_t lowest() const { return lowest_; }
   std::uint32_t span() const { return static_cast<std::uint32_t>(needed_.size()) - 1; }
   const std::uint32_t* table() const { return needed_.data(); }
-
-  // Keeps, of the rows picked[0 .. n_picked), those whose bound on the
-  // bits in common with the query reaches the count needed; returns how
-  // many, kept in order at the front of `picked`.
-  std::size_t keep_reachable(const CommonBound& bound, const std::uint32_t* counts,
-                             const std::uint8_t* segments, std::uint32_t* picked,
-                             std::size_t n_picked) const {
-    // Locals, not members: the stores to `picked` could alias them.
-    const std::uint32_t* needed = needed_.data();
-    const std::uint32_t lowest = lowest_;
-    std::size_t kept = 0;
-    for (std::size_t p = 0; p < n_picked; ++p) {
-      const std::uint32_t t = picked[p];
-      picked[kept] = t;
-      kept +=
-          static_cast<std::size_t>(bound(segments + t * kernel::row_segments) >= needed[counts[t] - lowest]);
-    }
-    return kept;
-  }
 
  private:
   std::vector<std::uint32_t> needed_;
