@@ -103,28 +103,59 @@ class FourRowCounter {
 #undef QUARNEL_HAVE_WINDOW_PICKER
 #undef QUARNEL_HAVE_REACHABLE_PICKER
 
-// Sixteen counts a step, the chosen positions compressed into a register
-// and stored with a mask (a compressing store to memory is microcoded and
-// slow on some of these CPUs).
-std::size_t pick_in_window(const std::uint32_t* counts, std::size_t n, std::uint32_t lowest,
-                           std::uint32_t span, std::size_t skip, std::uint32_t* picked) {
-  const __m512i low = _mm512_set1_epi32(static_cast<int>(lowest));
-  const __m512i width = _mm512_set1_epi32(static_cast<int>(span));
-  const __m512i step = _mm512_set1_epi32(16);
-  // A skip past the end matches no position.
-  const __m512i left_out = _mm512_set1_epi32(static_cast<int>(std::min<std::size_t>(skip, n)));
-  __m512i positions = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  std::size_t n_picked = 0;
-  for (std::size_t t = 0; t < n; t += 16) {
-    const __mmask16 present = n - t >= 16 ? __mmask16{0xffff} : static_cast<__mmask16>((1u << (n - t)) - 1);
-    const __m512i offset = _mm512_sub_epi32(_mm512_maskz_loadu_epi32(present, counts + t), low);
-    const __mmask16 chosen =
-        _mm512_mask_cmple_epu32_mask(present, offset, width) & _mm512_cmpneq_epi32_mask(positions, left_out);
+// A count window tested sixteen positions a step, and the chosen positions
+// appended to a list.
+class WindowSteps {
+ public:
+  WindowSteps(std::uint32_t lowest, std::uint32_t span, std::size_t skip, std::size_t n)
+      : low_(_mm512_set1_epi32(static_cast<int>(lowest))),
+        width_(_mm512_set1_epi32(static_cast<int>(span))),
+        // A skip past the end matches no position.
+        left_out_(_mm512_set1_epi32(static_cast<int>(std::min(skip, n)))),
+        positions_(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)) {}
+
+  // Each present count less the window's lowest.
+  __m512i offsets(const std::uint32_t* counts, __mmask16 present) const {
+    return _mm512_sub_epi32(_mm512_maskz_loadu_epi32(present, counts), low_);
+  }
+
+  // The present positions of this step whose offset lies in the window.
+  __mmask16 in_window(__m512i offset, __mmask16 present) const {
+    return _mm512_mask_cmple_epu32_mask(present, offset, width_) &
+           _mm512_cmpneq_epi32_mask(positions_, left_out_);
+  }
+
+  // Appends the chosen positions of this step, compressed in a register
+  // and stored with a mask (a compressing store to memory is microcoded and
+  // slow on some of these CPUs), and moves on to the next step.
+  void append(__mmask16 chosen, std::uint32_t* picked, std::size_t& n_picked) {
     const unsigned n_chosen = static_cast<unsigned>(__builtin_popcount(chosen));
     _mm512_mask_storeu_epi32(picked + n_picked, static_cast<__mmask16>((1u << n_chosen) - 1),
-                             _mm512_maskz_compress_epi32(chosen, positions));
+                             _mm512_maskz_compress_epi32(chosen, positions_));
     n_picked += n_chosen;
-    positions = _mm512_add_epi32(positions, step);
+    next();
+  }
+
+  void next() { positions_ = _mm512_add_epi32(positions_, _mm512_set1_epi32(16)); }
+
+ private:
+  __m512i low_;
+  __m512i width_;
+  __m512i left_out_;
+  __m512i positions_;
+};
+
+inline __mmask16 first_lanes(std::size_t n) {
+  return n >= 16 ? __mmask16{0xffff} : static_cast<__mmask16>((1u << n) - 1);
+}
+
+std::size_t pick_in_window(const std::uint32_t* counts, std::size_t n, std::uint32_t lowest,
+                           std::uint32_t span, std::size_t skip, std::uint32_t* picked) {
+  WindowSteps steps(lowest, span, skip, n);
+  std::size_t n_picked = 0;
+  for (std::size_t t = 0; t < n; t += 16) {
+    const __mmask16 present = first_lanes(n - t);
+    steps.append(steps.in_window(steps.offsets(counts + t, present), present), picked, n_picked);
   }
   return n_picked;
 }
@@ -251,27 +282,18 @@ std::size_t pick_reachable(const std::uint32_t* counts, const std::uint8_t* segm
   const NeededTable table(needed, span);
   const __m128i query_half = _mm_loadu_si128(reinterpret_cast<const __m128i*>(query_segments));
   const __m256i query = _mm256_inserti128_si256(_mm256_castsi128_si256(query_half), query_half, 1);
-  const __m512i low = _mm512_set1_epi32(static_cast<int>(lowest));
-  const __m512i width = _mm512_set1_epi32(static_cast<int>(span));
-  const __m512i step = _mm512_set1_epi32(16);
-  const __m512i left_out = _mm512_set1_epi32(static_cast<int>(std::min<std::size_t>(skip, n)));
-  __m512i positions = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  WindowSteps steps(lowest, span, skip, n);
   std::size_t n_picked = 0;
   std::size_t t = 0;
   for (; t + 16 <= n; t += 16) {
-    const __m512i offset =
-        _mm512_sub_epi32(_mm512_loadu_si512(reinterpret_cast<const __m512i*>(counts + t)), low);
-    const __mmask16 in_window =
-        _mm512_cmple_epu32_mask(offset, width) & _mm512_cmpneq_epi32_mask(positions, left_out);
-    if (in_window != 0) {
-      const __m512i bounds = sixteen_bounds(segments + t * row_segments, query);
-      const __mmask16 chosen = _mm512_mask_cmpge_epu32_mask(in_window, bounds, table.at(offset));
-      const unsigned n_chosen = static_cast<unsigned>(__builtin_popcount(chosen));
-      _mm512_mask_storeu_epi32(picked + n_picked, static_cast<__mmask16>((1u << n_chosen) - 1),
-                               _mm512_maskz_compress_epi32(chosen, positions));
-      n_picked += n_chosen;
+    const __m512i offset = steps.offsets(counts + t, 0xffff);
+    const __mmask16 in_window = steps.in_window(offset, 0xffff);
+    if (in_window == 0) {
+      steps.next();
+      continue;
     }
-    positions = _mm512_add_epi32(positions, step);
+    const __m512i bounds = sixteen_bounds(segments + t * row_segments, query);
+    steps.append(_mm512_mask_cmpge_epu32_mask(in_window, bounds, table.at(offset)), picked, n_picked);
   }
   const SegmentBound bound(query_segments);
   for (; t < n; ++t) {
