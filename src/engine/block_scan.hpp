@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/block_counts.hpp"
 #include "engine/kernel/kernel_table.hpp"
 #include "engine/kernel/row_segments.hpp"
 #include "engine/pool/worker_pool.hpp"
@@ -46,14 +47,23 @@ struct BlockScratch {
   std::uint64_t n_words;
   std::array<std::uint32_t, max_block_rows> and_counts;
   std::array<std::uint32_t, max_block_rows> picked;
+  std::array<std::uint32_t, max_block_rows> block_counts;  // a block counted while another worker counts it
 };
 
 struct RowSet {
   const std::uint64_t* words;
-  const std::uint32_t* counts;
+  const std::uint32_t* counts;  // null where `block_counts` makes them
   std::uint64_t n_rows;
   const std::uint8_t* segments = nullptr;  // row_segments counts a row, where made
+  BlockCounts* block_counts = nullptr;
 };
+
+// The counts of block [first, last) of `db`.
+inline const std::uint32_t* block_counts(const RowSet& db, std::uint64_t first, std::uint64_t last,
+                                         BlockScratch& scratch) {
+  if (db.counts != nullptr) return db.counts + first;
+  return db.block_counts->counts_for(first, last, scratch.kernel, scratch.block_counts.data());
+}
 
 // Runs `rows[s]` (one scorer per query of the group, already started) over
 // database rows [first_column(s), n_rows) block by block.
@@ -68,12 +78,14 @@ void scan_group(Scorer* rows, const QueryRow* queries, std::size_t group, const 
     // Per block, not per pair: a stop is seen within one block's work.
     if (pool::stop_requested()) return;
     const std::uint64_t je = std::min<std::uint64_t>(jb + block, db.n_rows);
+    const std::uint32_t* counts = nullptr;  // of row jb, once a scorer needs the block
     for (std::size_t s = 0; s < group; ++s) {
       if (rows[s].finished()) continue;
       const std::uint64_t from = std::max(jb, first_column(s));
       if (from >= je) continue;
+      if (counts == nullptr) counts = block_counts(db, jb, je, scratch);
       const DbBlock piece{from, static_cast<std::size_t>(je - from), db.words + from * scratch.n_words,
-                          db.counts + from,
+                          counts + (from - jb),
                           db.segments == nullptr ? nullptr : db.segments + from * kernel::row_segments};
       rows[s].scan(queries[s], piece, scratch);
     }

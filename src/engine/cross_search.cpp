@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <vector>
 
 #include "engine/call_footprint.hpp"
@@ -23,21 +24,27 @@ struct CrossSets {
   std::uint64_t n_words;
   CountedRows db_counts;
 
-  // Segment counts only for the modes that prune by a running best, and
-  // where the metric can use them.
+  // For the modes that prune by a running best: every count up front, with
+  // segment counts where the metric can use them.
   template <class Metric>
-  Result<Ok> count_db_rows(pool::WorkerPool& pool, const Metric& metric, bool with_segments) {
-    if (with_segments) {
-      QUARNEL_TRY(counted, count_rows_for(metric, pool, db.words, db.n_rows, n_words));
-      db_counts = std::move(counted);
-    } else {
-      QUARNEL_TRY(counts, count_row_bits(pool, db.words, db.n_rows, n_words));
-      db_counts.counts = std::move(counts);
-    }
+  Result<Ok> count_db_rows(pool::WorkerPool& pool, const Metric& metric) {
+    QUARNEL_TRY(counted, count_rows_for(metric, pool, db.words, db.n_rows, n_words));
+    db_counts = std::move(counted);
     db.counts = db_counts.counts.data();
     db.segments = db_counts.segments.data();
     return Ok{};
   }
+
+  // For the modes that read every row they reach: each block is counted
+  // by the first scan that meets it.
+  Result<Ok> count_db_blocks() {
+    QUARNEL_TRY(counts, BlockCounts::create(db.words, db.n_rows, n_words, block_rows_for(n_words)));
+    db_blocks.emplace(std::move(counts));
+    db.block_counts = &*db_blocks;
+    return Ok{};
+  }
+
+  std::optional<BlockCounts> db_blocks;
 };
 
 // A cross-set scan meets every database row.
@@ -66,7 +73,7 @@ Result<EngineOutput> full_matrix(pool::WorkerPool& pool, const Metric& metric, C
     std::fill_n(out, sets.n_queries * n_db, empty_pair_score(metric));
     return EngineOutput(matrix_buffer(std::move(scores).value(), sets.n_queries, n_db));
   }
-  QUARNEL_CHECK(sets.count_db_rows(pool, metric, false));
+  QUARNEL_CHECK(sets.count_db_blocks());
   QUARNEL_CHECK(for_each_query_group(pool, sets.n_queries, max_query_group, sets.n_words,
                                      [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
                                        std::vector<FullRow<Metric>> rows;
@@ -91,7 +98,11 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, const Metric& metric
     std::fill_n(out, sets.n_queries, empty_pair_score(metric));
     return EngineOutput(vector_buffer(std::move(values).value(), sets.n_queries));
   }
-  QUARNEL_CHECK(sets.count_db_rows(pool, metric, mode == AggregationMode::max));
+  if (mode == AggregationMode::max) {
+    QUARNEL_CHECK(sets.count_db_rows(pool, metric));
+  } else {
+    QUARNEL_CHECK(sets.count_db_blocks());
+  }
   QUARNEL_CHECK(for_each_query_group(pool, sets.n_queries, max_query_group, sets.n_words,
                                      [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
                                        std::vector<AggregateRow<Metric>> rows;
@@ -137,7 +148,7 @@ Result<EngineOutput> top_k(pool::WorkerPool& pool, const Metric& metric, CrossSe
     first_rows_for_every_query(indices->data(), scores->data(), empty_pair_score(metric), sets.n_queries,
                                kept, index_offset);
   } else if (kept != 0) {
-    QUARNEL_CHECK(sets.count_db_rows(pool, metric, true));
+    QUARNEL_CHECK(sets.count_db_rows(pool, metric));
     std::uint32_t* index_out = indices->data();
     double* score_out = scores->data();
     const std::size_t group = topk_group_size(kept);
@@ -190,7 +201,7 @@ Result<EngineOutput> cross_similarity(const MetricChoice& metric, AggregationMod
   // A refusal leaves by the pool's destructor, which shuts it down.
   QUARNEL_CHECK(refuse_unfit_call(cross_call_bytes(static_cast<std::uint64_t>(mode), k, n_words,
                                                    queries.n_rows, db.n_rows, pool->thread_count())));
-  CrossSets sets{queries.words, queries.n_rows, RowSet{db.words, nullptr, db.n_rows}, n_words, {}};
+  CrossSets sets{queries.words, queries.n_rows, RowSet{db.words, nullptr, db.n_rows}, n_words, {}, {}};
   auto output = with_metric(
       metric, [&](const auto& policy) { return compute(*pool, policy, mode, k, sets, db.first_row); });
   pool->shutdown();
