@@ -47,7 +47,8 @@ struct BlockScratch {
   std::uint64_t n_words;
   std::array<std::uint32_t, max_block_rows> and_counts;
   std::array<std::uint32_t, max_block_rows> picked;
-  std::array<std::uint32_t, max_block_rows> block_counts;  // a block counted while another worker counts it
+  std::array<std::uint32_t, max_block_rows> block_counts;
+  std::array<double, max_block_rows> scores;  // a block counted while another worker counts it
 };
 
 struct RowSet {
@@ -89,6 +90,7 @@ void scan_group(Scorer* rows, const QueryRow* queries, std::size_t group, const 
                           db.segments == nullptr ? nullptr : db.segments + from * kernel::row_segments};
       rows[s].scan(queries[s], piece, scratch);
     }
+    if constexpr (requires { Scorer::end_block(rows, group); }) Scorer::end_block(rows, group);
   }
 }
 

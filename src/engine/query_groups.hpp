@@ -45,7 +45,7 @@ inline Result<Ok> for_each_query_group(pool::WorkerPool& pool, std::uint64_t n_r
   const std::uint64_t n_groups = (n_rows + size - 1) / size;
   return run_on_pool(pool, [&] {
     pool::parallel_for_rows(n_groups, [&](std::size_t first, std::size_t last) {
-      BlockScratch scratch{kernel, n_words, {}, {}, {}};
+      BlockScratch scratch{kernel, n_words, {}, {}, {}, {}};
       for (std::uint64_t g = first; g < last; ++g) {
         if (pool::stop_requested()) return;
         const std::uint64_t row = g * size;

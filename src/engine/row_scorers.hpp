@@ -5,6 +5,7 @@
 // policy it is instantiated for.
 
 #include <cstdint>
+#include <type_traits>
 
 #include "engine/aggregation_mode.hpp"
 #include "engine/block_scan.hpp"
@@ -78,6 +79,20 @@ class BeatingRows {
 };
 
 // Writes the score against database row j to out[j - first_column].
+// The scores of a block's rows: Tanimoto's from the kernel's vector loop,
+// which divides several pairs at a time where a scalar loop waits on each
+// division; the other metrics pair by pair.
+template <class Metric>
+void score_block(const Metric& metric, const QueryRow& query, const DbBlock& block,
+                 const std::uint32_t* common, const BlockScratch& scratch, double* out) {
+  if constexpr (std::is_same_v<Metric, TanimotoMetric>) {
+    scratch.kernel.tanimoto_scores(query.count, block.counts, common, block.n_rows, out);
+  } else {
+    for (std::size_t t = 0; t < block.n_rows; ++t)
+      out[t] = metric.score(query.count, block.counts[t], common[t]);
+  }
+}
+
 template <class Metric>
 class FullRow {
  public:
@@ -89,9 +104,7 @@ class FullRow {
   void scan(const QueryRow& query, const DbBlock& block, BlockScratch& scratch) {
     std::uint32_t* common = scratch.and_counts.data();
     scratch.kernel.and_count_rows(query.words, block.words, block.n_rows, scratch.n_words, common);
-    double* out = out_ + (block.first - first_column_);
-    for (std::size_t t = 0; t < block.n_rows; ++t)
-      out[t] = metric_.score(query.count, block.counts[t], common[t]);
+    score_block(metric_, query, block, common, scratch, out_ + (block.first - first_column_));
   }
 
  private:
@@ -113,10 +126,31 @@ class AggregateRow {
 
   bool finished() const { return finished_; }
 
+  // A mean row given room for one block's scores leaves their sum to
+  // end_block, which adds up four rows' blocks side by side: each row's sum
+  // is still one chain in column order, but four chains advance at once
+  // where a lone row's waits on every addition.
+  void defer_sums_to(double* pending) { pending_ = pending; }
+
+  static void end_block(AggregateRow* rows, std::size_t n) {
+    std::size_t s = 0;
+    for (; s + 4 <= n; s += 4) add_four_pending(rows + s);
+    for (; s < n; ++s) rows[s].add_pending();
+  }
+
   void scan(const QueryRow& query, const DbBlock& block, BlockScratch& scratch) {
     if (mode_ == AggregationMode::max) return scan_for_max(query, block, scratch);
     std::uint32_t* common = scratch.and_counts.data();
     scratch.kernel.and_count_rows(query.words, block.words, block.n_rows, scratch.n_words, common);
+    if (mode_ == AggregationMode::mean && pending_ != nullptr) {
+      score_block(metric_, query, block, common, scratch, pending_);
+      // Adding +0.0 leaves a sum of scores (never negative) as it was.
+      if (skip_ >= block.first && skip_ - block.first < block.n_rows) pending_[skip_ - block.first] = 0.0;
+      n_pending_ = block.n_rows;
+      return;
+    }
+    double* scores = scratch.scores.data();
+    score_block(metric_, query, block, common, scratch, scores);
     // The running values live in a local for the block: kept in registers,
     // where a member would be stored and reloaded after every pair, and
     // the sum's chain would wait on each store.
@@ -124,12 +158,12 @@ class AggregateRow {
     if (mode_ == AggregationMode::mean) {
       for (std::size_t t = 0; t < block.n_rows; ++t) {
         if (block.first + t == skip_) continue;
-        aggregate.add_to_sum(metric_.score(query.count, block.counts[t], common[t]));
+        aggregate.add_to_sum(scores[t]);
       }
     } else {
       for (std::size_t t = 0; t < block.n_rows; ++t) {
         if (block.first + t == skip_) continue;
-        const double score = metric_.score(query.count, block.counts[t], common[t]);
+        const double score = scores[t];
         aggregate.add_to_min(score);
         if (score == 0.0) {
           finished_ = true;
@@ -143,6 +177,36 @@ class AggregateRow {
   double value(std::uint64_t n_scores) const { return aggregate_.value(mode_, n_scores); }
 
  private:
+  void add_pending() {
+    RowAggregate aggregate = aggregate_;
+    for (std::size_t t = 0; t < n_pending_; ++t) aggregate.add_to_sum(pending_[t]);
+    aggregate_ = aggregate;
+    n_pending_ = 0;
+  }
+
+  static void add_four_pending(AggregateRow* rows) {
+    const std::size_t n = rows[0].n_pending_;
+    if (rows[1].n_pending_ != n || rows[2].n_pending_ != n || rows[3].n_pending_ != n) {
+      for (int r = 0; r < 4; ++r) rows[r].add_pending();
+      return;
+    }
+    RowAggregate a0 = rows[0].aggregate_, a1 = rows[1].aggregate_, a2 = rows[2].aggregate_,
+                 a3 = rows[3].aggregate_;
+    const double *p0 = rows[0].pending_, *p1 = rows[1].pending_, *p2 = rows[2].pending_,
+                 *p3 = rows[3].pending_;
+    for (std::size_t t = 0; t < n; ++t) {
+      a0.add_to_sum(p0[t]);
+      a1.add_to_sum(p1[t]);
+      a2.add_to_sum(p2[t]);
+      a3.add_to_sum(p3[t]);
+    }
+    rows[0].aggregate_ = a0;
+    rows[1].aggregate_ = a1;
+    rows[2].aggregate_ = a2;
+    rows[3].aggregate_ = a3;
+    for (int r = 0; r < 4; ++r) rows[r].n_pending_ = 0;
+  }
+
   void scan_for_max(const QueryRow& query, const DbBlock& block, BlockScratch& scratch) {
     if (!beating_.beat(aggregate_.max())) {
       finished_ = true;
@@ -163,6 +227,8 @@ class AggregateRow {
   RowAggregate aggregate_;
   BeatingRows<Metric> beating_;
   bool finished_ = false;
+  double* pending_ = nullptr;
+  std::size_t n_pending_ = 0;
 };
 
 // The best k' scores of a row.  Once the heap is full, a database row whose

@@ -12,6 +12,7 @@
 
 #include "engine/kernel/kernel_table.hpp"
 #include "engine/kernel/row_segments.hpp"
+#include "engine/metric_policies.hpp"
 
 namespace quarnel::engine::kernel {
 namespace {
@@ -143,6 +144,36 @@ TEST(Kernels, DenseRowsDoNotOverflowByteCounters) {
       std::uint32_t common = 0;
       backend->and_count_rows(ones.data(), ones.data(), 1, n_words, &common);
       EXPECT_EQ(common, 64 * n_words) << backend->name;
+    }
+  }
+}
+
+TEST(Kernels, EveryBackendScoresTanimotoAsTheMetricDoes) {
+  // Empty pairs, disjoint and equal rows, and counts whose sum wraps 32 bits
+  // while their union does not; 37 pairs, so vector loops leave a tail.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> rows = {
+      {0, 0}, {5, 0}, {5, 5}, {1, 1}, {2048, 700}, {4294967295u, 4294967295u}, {4294967295u, 1}};
+  std::mt19937_64 random(11);
+  while (rows.size() < 37) {
+    const auto b = static_cast<std::uint32_t>(random() % 3000);
+    rows.emplace_back(b, static_cast<std::uint32_t>(random() % (b + 1)));
+  }
+  for (std::uint32_t query : {0u, 1u, 700u, 4294967295u}) {
+    std::vector<std::uint32_t> counts, common;
+    for (auto [b, c] : rows) {
+      // No union outgrows the widest row, 2^32 - 1 bits.
+      const std::uint64_t sum = std::uint64_t{query} + b;
+      const auto least = static_cast<std::uint32_t>(sum > UINT32_MAX ? sum - UINT32_MAX : 0);
+      counts.push_back(b);
+      common.push_back(std::max(std::min({b, c, query}), least));
+    }
+    for (const KernelTable* backend : runnable_kernels()) {
+      std::vector<double> scores(rows.size());
+      backend->tanimoto_scores(query, counts.data(), common.data(), rows.size(), scores.data());
+      for (std::size_t t = 0; t < rows.size(); ++t) {
+        EXPECT_EQ(scores[t], TanimotoMetric{}.score(query, counts[t], common[t]))
+            << backend->name << " query " << query << " row " << t;
+      }
     }
   }
 }

@@ -205,7 +205,8 @@ const KernelTable avx2_kernel{"avx2",
                               &avx2::pick_in_window,
                               &avx2::pick_reachable,
                               &avx2::and_count_rows,
-                              &avx2::and_count_picked};
+                              &avx2::and_count_picked,
+                              &avx2::tanimoto_scores};
 
 }  // namespace quarnel::engine::kernel
 

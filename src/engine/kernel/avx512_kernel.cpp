@@ -326,7 +326,8 @@ const KernelTable avx512_kernel{"avx512",
                                 &avx512::pick_in_window,
                                 &avx512::pick_reachable,
                                 &avx512::and_count_rows,
-                                &avx512::and_count_picked};
+                                &avx512::and_count_picked,
+                                &avx512::tanimoto_scores};
 
 }  // namespace quarnel::engine::kernel
 

@@ -31,7 +31,8 @@ const KernelTable popcnt_kernel{"popcnt",
                                 &popcnt::pick_in_window,
                                 &popcnt::pick_reachable,
                                 &popcnt::and_count_rows,
-                                &popcnt::and_count_picked};
+                                &popcnt::and_count_picked,
+                                &popcnt::tanimoto_scores};
 
 }  // namespace quarnel::engine::kernel
 

@@ -25,6 +25,7 @@ const KernelTable portable_kernel{"portable",
                                   &portable::pick_in_window,
                                   &portable::pick_reachable,
                                   &portable::and_count_rows,
-                                  &portable::and_count_picked};
+                                  &portable::and_count_picked,
+                                  &portable::tanimoto_scores};
 
 }  // namespace quarnel::engine::kernel
