@@ -29,17 +29,20 @@ Error out_of_memory(std::uint64_t count, std::uint64_t element_size) {
                                                  std::to_string(element_size) + " bytes");
 }
 
-void advise_huge_pages(void* storage, std::size_t bytes) {
+void advise_huge_pages(void* storage, std::size_t bytes, Prefault prefault) {
   constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
-  constexpr std::uintptr_t page = 4096;
   if (bytes < 2 * huge_page) return;
   const auto begin = reinterpret_cast<std::uintptr_t>(storage);
   const std::uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
   const std::uintptr_t last = (begin + bytes) & ~(huge_page - 1);
   // Only hints: where huge pages are off or unavailable nothing changes.
   if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-  // Map every page now, in one call, rather than through a fault per page
-  // while the workers write (Linux 5.14 and later; ignored elsewhere).
+  if (prefault == Prefault::now) populate_for_writing(storage, bytes);
+}
+
+void populate_for_writing(void* storage, std::size_t bytes) {
+  constexpr std::uintptr_t page = 4096;
+  const auto begin = reinterpret_cast<std::uintptr_t>(storage);
   const std::uintptr_t from = (begin + page - 1) & ~(page - 1);
   const std::uintptr_t to = (begin + bytes) & ~(page - 1);
   if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, populate_write);

@@ -12,6 +12,16 @@
 
 namespace quarnel {
 
+// Whether a large buffer's pages are mapped as it is allocated, or left to
+// whoever will write it (populate_for_writing, a share per worker).
+enum class Prefault : bool { now, by_writers };
+
+template <class T>
+class OwnedBuffer;
+
+template <class T>
+Result<OwnedBuffer<T>> allocate_zeroed(std::uint64_t count, Prefault prefault = Prefault::now);
+
 template <class T>
 class OwnedBuffer {
  public:
@@ -42,7 +52,7 @@ class OwnedBuffer {
   }
 
   template <class U>
-  friend Result<OwnedBuffer<U>> allocate_zeroed(std::uint64_t count);
+  friend Result<OwnedBuffer<U>> allocate_zeroed(std::uint64_t count, Prefault prefault);
 
  private:
   OwnedBuffer(T* data, std::size_t size) : data_(data), size_(size) {}
@@ -61,10 +71,14 @@ Error out_of_memory(std::uint64_t count, std::uint64_t element_size);
 // Asks for huge pages under a large buffer: the engine writes results into
 // fresh pages, and with 4 KiB pages the faults, not the scoring, would take
 // most of the time of a large matrix on some virtual machines.
-void advise_huge_pages(void* storage, std::size_t bytes);
+void advise_huge_pages(void* storage, std::size_t bytes, Prefault prefault = Prefault::now);
+
+// Maps the whole pages of [storage, storage + bytes) for writing in one
+// call rather than a fault per page (Linux 5.14 and later; a hint only).
+void populate_for_writing(void* storage, std::size_t bytes);
 
 template <class T>
-Result<OwnedBuffer<T>> allocate_zeroed(std::uint64_t count) {
+Result<OwnedBuffer<T>> allocate_zeroed(std::uint64_t count, Prefault prefault) {
   if (count == 0) return OwnedBuffer<T>();
   constexpr std::uint64_t max_count = static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(T);
   if (count > max_count || count * sizeof(T) > memory_ceiling_bytes()) {
@@ -72,7 +86,7 @@ Result<OwnedBuffer<T>> allocate_zeroed(std::uint64_t count) {
   }
   void* storage = std::calloc(static_cast<std::size_t>(count), sizeof(T));
   if (storage == nullptr) return out_of_memory(count, sizeof(T));
-  advise_huge_pages(storage, static_cast<std::size_t>(count) * sizeof(T));
+  advise_huge_pages(storage, static_cast<std::size_t>(count) * sizeof(T), prefault);
   return OwnedBuffer<T>(static_cast<T*>(storage), static_cast<std::size_t>(count));
 }
 

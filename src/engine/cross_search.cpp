@@ -9,6 +9,7 @@
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
 #include "engine/query_groups.hpp"
+#include "engine/result_pages.hpp"
 #include "engine/row_counts.hpp"
 #include "engine/row_scorers.hpp"
 
@@ -66,7 +67,7 @@ double empty_pair_score(const Metric& metric) {
 template <class Metric>
 Result<EngineOutput> full_matrix(pool::WorkerPool& pool, const Metric& metric, CrossSets& sets) {
   const std::uint64_t n_db = sets.db.n_rows;
-  auto scores = allocate_zeroed<double>(sets.n_queries * n_db);
+  auto scores = allocate_result<double>(pool, sets.n_queries * n_db);
   if (!scores) return std::move(scores).error();
   double* out = scores->data();
   if (sets.n_words == 0) {

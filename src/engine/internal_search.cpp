@@ -9,6 +9,7 @@
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
 #include "engine/query_groups.hpp"
+#include "engine/result_pages.hpp"
 #include "engine/row_counts.hpp"
 #include "engine/row_scorers.hpp"
 
@@ -34,7 +35,7 @@ Result<EngineOutput> condensed_pairs(pool::WorkerPool& pool, const Metric& metri
                                      std::uint64_t n_words) {
   const std::uint64_t n = set.n_rows;
   // n < 2^32, so n * (n - 1) fits 64 bits.
-  auto scores = allocate_zeroed<double>(n * (n - 1) / 2);
+  auto scores = allocate_result<double>(pool, n * (n - 1) / 2);
   if (!scores) return std::move(scores).error();
   const std::uint64_t length = n * (n - 1) / 2;
   double* out = scores->data();
