@@ -127,3 +127,29 @@ def test_impossible_results_are_refused_up_front(million):
         q.bulk_tanimoto_parallel_topk(million, million, k=2**64 - 1)
     # The module is fine afterwards.
     assert q.bulk_tanimoto_parallel(million[:2], million[:3]).tolist() == [[1.0] * 3] * 2
+
+
+def test_a_freed_matrix_serves_the_next_one(rng):
+    """A full matrix's storage, once the array and every view of it are
+    gone, is kept for the next full matrix of about its size: the new one
+    overwrites every element of the old values, while a live view keeps
+    its storage out of reach."""
+    fps = reference.random_fingerprints(rng, 800, 256)  # 5 MB of scores
+    first = q.bulk_tanimoto_parallel(fps, fps)
+    address = first.__array_interface__["data"][0]
+    first[:] = -1.0
+    view = first[3]
+    del first
+    second = q.bulk_tanimoto_parallel(fps[:790], fps, n_threads=2)
+    assert second.__array_interface__["data"][0] != address
+    assert (view == -1.0).all()
+    del view
+    third = q.bulk_tanimoto_parallel(fps[10:], fps)
+    assert third.__array_interface__["data"][0] == address
+    assert np.array_equal(third, reference.cross(fps[10:], fps))
+    assert np.array_equal(second, reference.cross(fps[:790], fps))
+    del third
+    rows = fps + fps[:300]  # 1,100 rows: 4.8 MB of pairs
+    pairs = q.internal_tanimoto_parallel(rows, n_threads=2)
+    assert pairs.__array_interface__["data"][0] == address
+    assert np.array_equal(pairs, reference.internal(rows))

@@ -10,6 +10,7 @@
 
 #include "binding/numpy_api.hpp"
 #include "binding/py_error.hpp"
+#include "common/reusable_buffer.hpp"
 #include "engine/engine_output.hpp"
 
 namespace quarnel::binding {
@@ -44,7 +45,7 @@ constexpr int numpy_type_of<std::int64_t>() {
 template <class T>
 PyResult<PyRef> wrap_buffer_as_array(engine::ArrayBuffer<T> buffer) {
   const std::uint64_t length = buffer.data.size();
-  RawBuffer raw{buffer.data.release(), length, &std::free, numpy_type_of<T>(), sizeof(T)};
+  RawBuffer raw{buffer.data.release(), length, &spare::offer_result, numpy_type_of<T>(), sizeof(T)};
   return wrap_raw_buffer(raw, buffer.ndim, buffer.shape);
 }
 

@@ -45,6 +45,9 @@ class OwnedBuffer {
   const T* data() const { return data_; }
   std::size_t size() const { return size_; }
 
+  // Takes over malloc-family storage of at least `size` elements.
+  static OwnedBuffer adopt(T* data, std::size_t size) { return OwnedBuffer(data, size); }
+
   // Gives up ownership; the caller frees the storage with std::free.
   T* release() {
     size_ = 0;

@@ -1,5 +1,7 @@
 #include "common/reusable_buffer.hpp"
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <mutex>
 
@@ -12,6 +14,13 @@ namespace {
 std::mutex spare_lock;
 void* spare_storage = nullptr;
 std::size_t spare_capacity = 0;
+
+// Below this a result's pages are few and a kept one would only hold memory.
+constexpr std::size_t least_result_bytes = std::size_t{4} << 20;
+
+std::mutex result_lock;
+void* result_storage = nullptr;
+std::size_t result_capacity = 0;
 
 }  // namespace
 
@@ -35,6 +44,26 @@ void offer(void* storage, std::size_t capacity) {
     }
   }
   std::free(unwanted);  // outside the lock
+}
+
+void* take_result(std::size_t bytes) {
+  const std::lock_guard<std::mutex> hold(result_lock);
+  if (result_storage == nullptr || result_capacity < bytes || result_capacity / 2 > bytes) return nullptr;
+  result_capacity = 0;
+  return std::exchange(result_storage, nullptr);
+}
+
+void offer_result(void* storage) {
+  if (storage == nullptr) return;
+  void* unwanted = storage;
+  // The capacity malloc gave, which is at least what was asked for.
+  const std::size_t capacity = malloc_usable_size(storage);
+  if (capacity >= least_result_bytes && capacity <= max_spare_bytes) {
+    const std::lock_guard<std::mutex> hold(result_lock);
+    unwanted = std::exchange(result_storage, storage);
+    result_capacity = capacity;
+  }
+  std::free(unwanted);  // outside the lock; free(nullptr) does nothing
 }
 
 }  // namespace spare

@@ -25,6 +25,16 @@ namespace spare {
 void* take(std::size_t bytes, std::size_t& capacity);
 // Keeps `storage` if it is the largest offered yet, freeing the smaller.
 void offer(void* storage, std::size_t capacity);
+
+// Result arrays keep a spare of their own, so that rows and results do
+// not push each other out: a full matrix fills tens of megabytes of fresh
+// pages, and the kernel's zeroing of them took a sixth of its time.  Only
+// a result the engine writes whole may take it (its old contents stay).
+void* take_result(std::size_t bytes);
+// The release function of every result array: keeps its storage as the
+// result spare when it is large enough to be worth keeping and no larger
+// than max_spare_bytes (the one kept before is freed); frees it otherwise.
+void offer_result(void* storage);
 }  // namespace spare
 
 // Its elements are not initialised: the owner writes every one.
