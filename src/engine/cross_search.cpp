@@ -104,24 +104,20 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, const Metric& metric
   } else {
     QUARNEL_CHECK(sets.count_db_blocks());
   }
-  QUARNEL_CHECK(for_each_query_group(
-      pool, sets.n_queries, max_query_group, sets.n_words,
-      [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
-        std::vector<AggregateRow<Metric>> rows;
-        // A mean's scores wait here for end_block.
-        std::vector<double> pending(mode == AggregationMode::mean ? n * block_rows_for(sets.n_words) : 0);
-        scan_queries(
-            sets, first, n, scratch,
-            [&](const QueryRow& query, std::size_t s) {
-              AggregateRow<Metric> row(metric, mode, UINT64_MAX, query);
-              if (!pending.empty()) {
-                row.defer_sums_to(pending.data() + s * block_rows_for(sets.n_words));
-              }
-              return row;
-            },
-            rows);
-        for (std::size_t s = 0; s < n; ++s) out[first + s] = rows[s].value(sets.db.n_rows);
-      }));
+  QUARNEL_CHECK(for_each_query_group(pool, sets.n_queries, max_query_group, sets.n_words,
+                                     [&](std::uint64_t first, std::size_t n, BlockScratch& scratch) {
+                                       std::vector<AggregateRow<Metric>> rows;
+                                       PendingScores pending(mode, n, sets.n_words);
+                                       scan_queries(
+                                           sets, first, n, scratch,
+                                           [&](const QueryRow& query, std::size_t s) {
+                                             return pending.defer(
+                                                 AggregateRow<Metric>(metric, mode, UINT64_MAX, query), s);
+                                           },
+                                           rows);
+                                       for (std::size_t s = 0; s < n; ++s)
+                                         out[first + s] = rows[s].value(sets.db.n_rows);
+                                     }));
   return EngineOutput(vector_buffer(std::move(values).value(), sets.n_queries));
 }
 

@@ -107,9 +107,13 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, const Metric& metric
   QUARNEL_CHECK(for_each_query_group(
       pool, n, max_query_group, n_words, [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
         std::vector<AggregateRow<Metric>> rows;
+        PendingScores pending(mode, count, n_words);
         scan_rows(
             set, first, count, scratch,
-            [&](const QueryRow& query) { return AggregateRow<Metric>(metric, mode, query.index, query); },
+            [&](const QueryRow& query) {
+              return pending.defer(AggregateRow<Metric>(metric, mode, query.index, query),
+                                   query.index - first);
+            },
             [](std::uint64_t) { return std::uint64_t{0}; }, rows);
         for (std::size_t s = 0; s < count; ++s) out[first + s] = rows[s].value(n - 1);
       }));

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
 #include "engine/aggregation_mode.hpp"
 #include "engine/block_scan.hpp"
@@ -229,6 +230,25 @@ class AggregateRow {
   bool finished_ = false;
   double* pending_ = nullptr;
   std::size_t n_pending_ = 0;
+};
+
+// Room for one block of scores per row of a group, where a mean leaves its
+// sums to AggregateRow::end_block; none for the other modes.
+class PendingScores {
+ public:
+  PendingScores(AggregationMode mode, std::size_t rows, std::uint64_t n_words)
+      : block_(block_rows_for(n_words)), scores_(mode == AggregationMode::mean ? rows * block_ : 0) {}
+
+  // `row`, with the room of group slot `slot` where it has any.
+  template <class Metric>
+  AggregateRow<Metric> defer(AggregateRow<Metric> row, std::size_t slot) {
+    if (!scores_.empty()) row.defer_sums_to(scores_.data() + slot * block_);
+    return row;
+  }
+
+ private:
+  std::size_t block_;
+  std::vector<double> scores_;
 };
 
 // The best k' scores of a row.  Once the heap is full, a database row whose
