@@ -79,7 +79,6 @@ class BeatingRows {
   bool tabulated_ = false;
 };
 
-// Writes the score against database row j to out[j - first_column].
 // The scores of a block's rows: Tanimoto's from the kernel's vector loop,
 // which divides several pairs at a time where a scalar loop waits on each
 // division; the other metrics pair by pair.
@@ -94,6 +93,7 @@ void score_block(const Metric& metric, const QueryRow& query, const DbBlock& blo
   }
 }
 
+// Writes the score against database row j to out[j - first_column].
 template <class Metric>
 class FullRow {
  public:
@@ -145,7 +145,8 @@ class AggregateRow {
     scratch.kernel.and_count_rows(query.words, block.words, block.n_rows, scratch.n_words, common);
     if (mode_ == AggregationMode::mean && pending_ != nullptr) {
       score_block(metric_, query, block, common, scratch, pending_);
-      // Adding +0.0 leaves a sum of scores (never negative) as it was.
+      // Adding +0.0 leaves the sum as it was: a sum begun at +0.0 never
+      // becomes -0.0, the one value it would change.
       if (skip_ >= block.first && skip_ - block.first < block.n_rows) pending_[skip_ - block.first] = 0.0;
       n_pending_ = block.n_rows;
       return;
