@@ -47,8 +47,8 @@ struct BlockScratch {
   std::uint64_t n_words;
   std::array<std::uint32_t, max_block_rows> and_counts;
   std::array<std::uint32_t, max_block_rows> picked;
-  std::array<std::uint32_t, max_block_rows> block_counts;
-  std::array<double, max_block_rows> scores;  // a block counted while another worker counts it
+  std::array<std::uint32_t, max_block_rows> block_counts;  // counted while another worker counts it
+  std::array<double, max_block_rows> scores;               // a block's scores, before they are summed
 };
 
 struct RowSet {
