@@ -10,60 +10,68 @@
 namespace quarnel {
 namespace {
 
-// Calls may run at once on a free-threaded interpreter.
-std::mutex spare_lock;
-void* spare_storage = nullptr;
-std::size_t spare_capacity = 0;
+// One kept buffer.  Calls may run at once on a free-threaded interpreter.
+class SpareSlot {
+ public:
+  // The kept storage if it holds at least `bytes` and at most twice as
+  // many (a small buffer should not take a large one), with its capacity;
+  // otherwise null.
+  void* take(std::size_t bytes, std::size_t& capacity) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (storage_ == nullptr || capacity_ < bytes || capacity_ / 2 > bytes) return nullptr;
+    capacity = std::exchange(capacity_, 0);
+    return std::exchange(storage_, nullptr);
+  }
+
+  // Keeps `storage` if `replaces` says it should take the kept one's place
+  // (given the kept capacity, 0 for none); frees whichever is not kept.
+  template <class Replaces>
+  void offer(void* storage, std::size_t capacity, Replaces replaces) {
+    void* unwanted = storage;
+    if (capacity <= max_spare_bytes) {
+      const std::lock_guard<std::mutex> hold(lock_);
+      if (replaces(capacity_)) {
+        unwanted = std::exchange(storage_, storage);
+        capacity_ = capacity;
+      }
+    }
+    std::free(unwanted);  // outside the lock; free(nullptr) does nothing
+  }
+
+ private:
+  std::mutex lock_;
+  void* storage_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
+SpareSlot rows_slot;
+SpareSlot results_slot;
 
 // Below this a result's pages are few and a kept one would only hold memory.
 constexpr std::size_t least_result_bytes = std::size_t{4} << 20;
-
-std::mutex result_lock;
-void* result_storage = nullptr;
-std::size_t result_capacity = 0;
 
 }  // namespace
 
 namespace spare {
 
-void* take(std::size_t bytes, std::size_t& capacity) {
-  const std::lock_guard<std::mutex> hold(spare_lock);
-  if (spare_storage == nullptr || spare_capacity < bytes || spare_capacity / 2 > bytes) return nullptr;
-  capacity = spare_capacity;
-  spare_capacity = 0;
-  return std::exchange(spare_storage, nullptr);
-}
+void* take(std::size_t bytes, std::size_t& capacity) { return rows_slot.take(bytes, capacity); }
 
 void offer(void* storage, std::size_t capacity) {
-  void* unwanted = storage;
-  if (capacity <= max_spare_bytes) {
-    const std::lock_guard<std::mutex> hold(spare_lock);
-    if (spare_storage == nullptr || spare_capacity < capacity) {
-      unwanted = std::exchange(spare_storage, storage);
-      spare_capacity = capacity;
-    }
-  }
-  std::free(unwanted);  // outside the lock
+  // The largest offered.
+  rows_slot.offer(storage, capacity, [&](std::size_t kept) { return kept < capacity; });
 }
 
 void* take_result(std::size_t bytes) {
-  const std::lock_guard<std::mutex> hold(result_lock);
-  if (result_storage == nullptr || result_capacity < bytes || result_capacity / 2 > bytes) return nullptr;
-  result_capacity = 0;
-  return std::exchange(result_storage, nullptr);
+  std::size_t capacity = 0;
+  return results_slot.take(bytes, capacity);
 }
 
 void offer_result(void* storage) {
   if (storage == nullptr) return;
-  void* unwanted = storage;
   // The capacity malloc gave, which is at least what was asked for.
   const std::size_t capacity = malloc_usable_size(storage);
-  if (capacity >= least_result_bytes && capacity <= max_spare_bytes) {
-    const std::lock_guard<std::mutex> hold(result_lock);
-    unwanted = std::exchange(result_storage, storage);
-    result_capacity = capacity;
-  }
-  std::free(unwanted);  // outside the lock; free(nullptr) does nothing
+  // The newest offered, large enough to be worth keeping.
+  results_slot.offer(storage, capacity, [&](std::size_t) { return capacity >= least_result_bytes; });
 }
 
 }  // namespace spare

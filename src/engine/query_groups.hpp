@@ -67,8 +67,8 @@ inline QueryRow query_row(const std::uint64_t* words, std::uint64_t index, std::
 }
 
 // Starts one scorer per query row first .. first + n - 1 (make_scorer(q, s)
-// for the row q in slot s, q.index its row number) and scans `db` with them; row i meets the database
-// from first_column(i) on.
+// for the row q in slot s, q.index its row number) and scans `db` with
+// them; row i meets the database from first_column(i) on.
 template <class Scorer, class MakeScorer, class FirstColumn>
 void scan_query_group(const std::uint64_t* query_words, const RowSet& db, std::uint64_t first, std::size_t n,
                       BlockScratch& scratch, MakeScorer make_scorer, FirstColumn first_column,

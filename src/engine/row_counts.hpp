@@ -37,10 +37,6 @@ inline Result<OwnedBuffer<std::uint32_t>> count_row_bits(pool::WorkerPool& pool,
   return counts;
 }
 
-}  // namespace quarnel::engine
-
-namespace quarnel::engine {
-
 struct CountedRows {
   OwnedBuffer<std::uint32_t> counts;
   OwnedBuffer<std::uint8_t> segments;  // empty where the width has none
