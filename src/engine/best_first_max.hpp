@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 
 #include "common/owned_buffer.hpp"
@@ -83,10 +84,37 @@ inline constexpr std::size_t best_first_batch = 64;
 // count needed per value; the rest are tested row by row.
 inline constexpr std::uint32_t run_table_entries = 64;
 
+// The largest score each position has met so far, as a row of another
+// walk: the walk that scores a pair also scores it in the other row's
+// direction (the same number for a symmetric metric) and hands it over, so
+// that the other row's own walk starts from it and skips what cannot beat
+// it.  Workers share it; any value it holds is a
+// score of a real pair, so a walk that starts from it still ends at the
+// row's maximum, whatever the interleaving.
+class ScoresMet {
+ public:
+  explicit ScoresMet(double* best) : best_(best) {}
+
+  double at(std::uint64_t position) const {
+    return std::atomic_ref<double>(best_[position]).load(std::memory_order_relaxed);
+  }
+
+  void offer(std::uint64_t position, double score) const {
+    std::atomic_ref<double> best(best_[position]);
+    double now = best.load(std::memory_order_relaxed);
+    while (score > now && !best.compare_exchange_weak(now, score, std::memory_order_relaxed)) {
+    }
+  }
+
+ private:
+  double* best_;
+};
+
 template <class Metric>
 class BestFirstMax {
  public:
-  BestFirstMax(const Metric& metric, const RowsByCount& sorted) : metric_(metric), sorted_(sorted) {}
+  BestFirstMax(const Metric& metric, const RowsByCount& sorted, ScoresMet met)
+      : metric_(metric), sorted_(sorted), met_(met) {}
 
   // The largest score of the row at `position` against every other row.
   double of(std::uint64_t position, BlockScratch& scratch) const {
@@ -97,7 +125,7 @@ class BestFirstMax {
     // up: the next position upwards; down: one past the next downwards.
     std::uint64_t up = position + 1;
     std::uint64_t down = position;
-    double best = 0.0;
+    double best = met_.at(position);
     std::uint32_t* common = scratch.and_counts.data();
     while (true) {
       const double up_bound = up < n ? metric_.upper_bound(a, counts[up]) : -1.0;
@@ -118,8 +146,13 @@ class BestFirstMax {
       const std::uint32_t* picked = scratch.picked.data();
       scratch.kernel.and_count_picked(query, sorted_.row_words(first), picked, n_picked, sorted_.n_words,
                                       common);
-      for (std::size_t p = 0; p < n_picked; ++p)
-        best = std::max(best, metric_.score(a, counts[first + picked[p]], common[p]));
+      for (std::size_t p = 0; p < n_picked; ++p) {
+        const std::uint64_t other = first + picked[p];
+        const double score = metric_.score(a, counts[other], common[p]);
+        best = std::max(best, score);
+        // The other row scores this pair as its query.
+        met_.offer(other, Metric::symmetric ? score : metric_.score(counts[other], a, common[p]));
+      }
     }
   }
 
@@ -179,6 +212,7 @@ class BestFirstMax {
 
   Metric metric_;
   const RowsByCount& sorted_;
+  ScoresMet met_;
 };
 
 }  // namespace quarnel::engine

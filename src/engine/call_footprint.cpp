@@ -66,10 +66,12 @@ std::uint64_t internal_call_bytes(std::uint64_t mode, std::uint64_t n_words, std
   const bool condensed = static_cast<AggregationMode>(mode) == AggregationMode::full;
   const std::uint64_t scores = condensed ? times(n_rows, n_rows == 0 ? 0 : n_rows - 1) / 2 : n_rows;
   // max also makes segment counts and may copy the rows in count order:
-  // the rows, their counts, segments and order.
+  // the rows, their counts, segments and order, and the best score each
+  // has met.
   std::uint64_t order = 0;
   if (static_cast<AggregationMode>(mode) == AggregationMode::max) {
-    const std::uint64_t per_row = plus(times(n_words, sizeof(std::uint64_t)), 2 * sizeof(std::uint32_t));
+    const std::uint64_t per_row =
+        plus(times(n_words, sizeof(std::uint64_t)), 2 * sizeof(std::uint32_t) + sizeof(double));
     order = plus(times(n_rows, per_row), times(segment_table_bytes(n_words, n_rows), 2));
   }
   return plus(plus(times(scores, sizeof(double)), count_table_bytes(n_words, n_rows)), order);

@@ -94,7 +94,8 @@ Result<EngineOutput> row_aggregates(pool::WorkerPool& pool, const Metric& metric
   set.segments = counted.segments.data();
   if (mode == AggregationMode::max && n * n_words * sizeof(std::uint64_t) <= best_first_max_bytes) {
     QUARNEL_TRY(sorted, copy_rows_by_count(set, n_words));
-    const BestFirstMax<Metric> best_first(metric, sorted);
+    QUARNEL_TRY(met, allocate_zeroed<double>(n));
+    const BestFirstMax<Metric> best_first(metric, sorted, ScoresMet(met.data()));
     const std::uint32_t* rows = sorted.rows.data();
     QUARNEL_CHECK(for_each_query_group(pool, n, max_query_group, n_words,
                                        [&](std::uint64_t first, std::size_t count, BlockScratch& scratch) {
