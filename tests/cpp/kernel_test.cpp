@@ -148,7 +148,23 @@ TEST(Kernels, DenseRowsDoNotOverflowByteCounters) {
   }
 }
 
-TEST(Kernels, EveryBackendScoresTanimotoAsTheMetricDoes) {
+// Each backend's score loop against the metric's own score, over one
+// query count and the rows' (count, common) pairs.
+template <class Metric>
+void expect_scores_as_metric(const char* metric_name, ScoreLoop KernelTable::*loop, std::uint32_t query,
+                             const std::vector<std::uint32_t>& counts,
+                             const std::vector<std::uint32_t>& common) {
+  for (const KernelTable* backend : runnable_kernels()) {
+    std::vector<double> scores(counts.size());
+    (backend->*loop)(query, counts.data(), common.data(), counts.size(), scores.data());
+    for (std::size_t t = 0; t < counts.size(); ++t) {
+      EXPECT_EQ(scores[t], Metric{}.score(query, counts[t], common[t]))
+          << backend->name << " " << metric_name << " query " << query << " row " << t;
+    }
+  }
+}
+
+TEST(Kernels, EveryBackendScoresAsTheMetricsDo) {
   // Empty pairs, disjoint and equal rows, and counts whose sum wraps 32 bits
   // while their union does not; 37 pairs, so vector loops leave a tail.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> rows = {
@@ -167,14 +183,9 @@ TEST(Kernels, EveryBackendScoresTanimotoAsTheMetricDoes) {
       counts.push_back(b);
       common.push_back(std::max(std::min({b, c, query}), least));
     }
-    for (const KernelTable* backend : runnable_kernels()) {
-      std::vector<double> scores(rows.size());
-      backend->tanimoto_scores(query, counts.data(), common.data(), rows.size(), scores.data());
-      for (std::size_t t = 0; t < rows.size(); ++t) {
-        EXPECT_EQ(scores[t], TanimotoMetric{}.score(query, counts[t], common[t]))
-            << backend->name << " query " << query << " row " << t;
-      }
-    }
+    expect_scores_as_metric<TanimotoMetric>("tanimoto", &KernelTable::tanimoto_scores, query, counts, common);
+    expect_scores_as_metric<DiceMetric>("dice", &KernelTable::dice_scores, query, counts, common);
+    expect_scores_as_metric<CosineMetric>("cosine", &KernelTable::cosine_scores, query, counts, common);
   }
 }
 

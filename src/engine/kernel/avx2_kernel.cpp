@@ -12,6 +12,7 @@
 #include <immintrin.h>
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -206,7 +207,9 @@ const KernelTable avx2_kernel{"avx2",
                               &avx2::pick_reachable,
                               &avx2::and_count_rows,
                               &avx2::and_count_picked,
-                              &avx2::tanimoto_scores};
+                              &avx2::tanimoto_scores,
+                              &avx2::dice_scores,
+                              &avx2::cosine_scores};
 
 }  // namespace quarnel::engine::kernel
 

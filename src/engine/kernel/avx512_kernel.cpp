@@ -6,6 +6,7 @@
 #include <immintrin.h>
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -327,7 +328,9 @@ const KernelTable avx512_kernel{"avx512",
                                 &avx512::pick_reachable,
                                 &avx512::and_count_rows,
                                 &avx512::and_count_picked,
-                                &avx512::tanimoto_scores};
+                                &avx512::tanimoto_scores,
+                                &avx512::dice_scores,
+                                &avx512::cosine_scores};
 
 }  // namespace quarnel::engine::kernel
 

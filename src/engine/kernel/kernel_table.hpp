@@ -10,6 +10,10 @@
 
 namespace quarnel::engine::kernel {
 
+// Scores n pairs of one query against rows, from their bit counts.
+using ScoreLoop = void (*)(std::uint32_t query_count, const std::uint32_t* counts,
+                           const std::uint32_t* common, std::size_t n, double* out);
+
 struct KernelTable {
   const char* name;
   // out[r] = set bits of row r, for n_rows rows of n_words words.
@@ -37,10 +41,12 @@ struct KernelTable {
   // out[t] = set bits of (query AND row picked[t]), rows counted from `rows`.
   void (*and_count_picked)(const std::uint64_t* query, const std::uint64_t* rows, const std::uint32_t* picked,
                            std::size_t n_picked, std::size_t n_words, std::uint32_t* out);
-  // out[t] = the Tanimoto score of a query of query_count bits and a row of
-  // counts[t] bits with common[t] in common, as TanimotoMetric scores it.
-  void (*tanimoto_scores)(std::uint32_t query_count, const std::uint32_t* counts, const std::uint32_t* common,
-                          std::size_t n, double* out);
+  // out[t] = the score of a query of query_count bits and a row of
+  // counts[t] bits with common[t] in common, as TanimotoMetric, DiceMetric
+  // and CosineMetric score it.
+  ScoreLoop tanimoto_scores;
+  ScoreLoop dice_scores;
+  ScoreLoop cosine_scores;
 };
 
 // The table to count rows of `n_words` words with: the fastest for this

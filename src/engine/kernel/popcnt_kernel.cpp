@@ -3,6 +3,7 @@
 #if defined(__x86_64__)
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,7 +33,9 @@ const KernelTable popcnt_kernel{"popcnt",
                                 &popcnt::pick_reachable,
                                 &popcnt::and_count_rows,
                                 &popcnt::and_count_picked,
-                                &popcnt::tanimoto_scores};
+                                &popcnt::tanimoto_scores,
+                                &popcnt::dice_scores,
+                                &popcnt::cosine_scores};
 
 }  // namespace quarnel::engine::kernel
 

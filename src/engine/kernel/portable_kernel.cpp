@@ -2,6 +2,7 @@
 // std::popcount to a bit-slicing count.  Runs on any x86-64 (or other) CPU.
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,6 +27,8 @@ const KernelTable portable_kernel{"portable",
                                   &portable::pick_reachable,
                                   &portable::and_count_rows,
                                   &portable::and_count_picked,
-                                  &portable::tanimoto_scores};
+                                  &portable::tanimoto_scores,
+                                  &portable::dice_scores,
+                                  &portable::cosine_scores};
 
 }  // namespace quarnel::engine::kernel
