@@ -103,6 +103,10 @@ class TverskyMetric {
   // cancel (see margin_): such metrics are pruned by bit counts alone.
   bool falls_with_target_count() const { return alpha_ <= 1.0 && beta_ <= 1.0; }
 
+  double alpha() const { return alpha_; }
+  double beta() const { return beta_; }
+  double rest() const { return rest_; }
+
   double score(std::uint32_t a, std::uint32_t b, std::uint32_t c) const {
     const double x = c, y = a, z = b;
     const double denominator = alpha_ * y + beta_ * z + rest_ * x;

@@ -79,11 +79,9 @@ class BeatingRows {
   bool tabulated_ = false;
 };
 
-// The scores of a block's rows: Tanimoto's, Dice's and cosine's from the
-// kernel's vector loops, which divide several pairs at a time where a
-// scalar loop waits on each division; Tversky's pair by pair, since under a
-// backend's target its weighted sum could be contracted into fused
-// multiply-adds and round differently from RDKit.
+// The scores of a block's rows from the kernel's vector loops, which divide
+// several pairs at a time where a scalar loop waits on each division; any
+// other metric pair by pair.
 template <class Metric>
 void score_block(const Metric& metric, const QueryRow& query, const DbBlock& block,
                  const std::uint32_t* common, const BlockScratch& scratch, double* out) {
@@ -93,6 +91,9 @@ void score_block(const Metric& metric, const QueryRow& query, const DbBlock& blo
     scratch.kernel.dice_scores(query.count, block.counts, common, block.n_rows, out);
   } else if constexpr (std::is_same_v<Metric, CosineMetric>) {
     scratch.kernel.cosine_scores(query.count, block.counts, common, block.n_rows, out);
+  } else if constexpr (std::is_same_v<Metric, TverskyMetric>) {
+    scratch.kernel.tversky_scores(metric.alpha(), metric.beta(), metric.rest(), query.count, block.counts,
+                                  common, block.n_rows, out);
   } else {
     for (std::size_t t = 0; t < block.n_rows; ++t)
       out[t] = metric.score(query.count, block.counts[t], common[t]);

@@ -186,6 +186,21 @@ TEST(Kernels, EveryBackendScoresAsTheMetricsDo) {
     expect_scores_as_metric<TanimotoMetric>("tanimoto", &KernelTable::tanimoto_scores, query, counts, common);
     expect_scores_as_metric<DiceMetric>("dice", &KernelTable::dice_scores, query, counts, common);
     expect_scores_as_metric<CosineMetric>("cosine", &KernelTable::cosine_scores, query, counts, common);
+    // RDKit's example weights, Dice's and Tanimoto's, weights that leave
+    // every denominator 0 (1.0 each), and weights above 1.
+    for (auto [alpha, beta] :
+         {std::pair{0.7, 0.3}, {0.5, 0.5}, {1.0, 1.0}, {0.0, 0.0}, {0.1, 0.0}, {2.5, 1.5}}) {
+      const TverskyMetric metric(alpha, beta);
+      for (const KernelTable* backend : runnable_kernels()) {
+        std::vector<double> scores(counts.size());
+        backend->tversky_scores(metric.alpha(), metric.beta(), metric.rest(), query, counts.data(),
+                                common.data(), counts.size(), scores.data());
+        for (std::size_t t = 0; t < counts.size(); ++t) {
+          EXPECT_EQ(scores[t], metric.score(query, counts[t], common[t]))
+              << backend->name << " tversky " << alpha << "," << beta << " query " << query << " row " << t;
+        }
+      }
+    }
   }
 }
 

@@ -209,7 +209,8 @@ const KernelTable avx2_kernel{"avx2",
                               &avx2::and_count_picked,
                               &avx2::tanimoto_scores,
                               &avx2::dice_scores,
-                              &avx2::cosine_scores};
+                              &avx2::cosine_scores,
+                              &avx2::tversky_scores};
 
 }  // namespace quarnel::engine::kernel
 

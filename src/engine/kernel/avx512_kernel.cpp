@@ -330,7 +330,8 @@ const KernelTable avx512_kernel{"avx512",
                                 &avx512::and_count_picked,
                                 &avx512::tanimoto_scores,
                                 &avx512::dice_scores,
-                                &avx512::cosine_scores};
+                                &avx512::cosine_scores,
+                                &avx512::tversky_scores};
 
 }  // namespace quarnel::engine::kernel
 

@@ -47,6 +47,11 @@ struct KernelTable {
   ScoreLoop tanimoto_scores;
   ScoreLoop dice_scores;
   ScoreLoop cosine_scores;
+  // The same for TverskyMetric of these weights, rest = 1 - alpha - beta
+  // as it rounds it.
+  void (*tversky_scores)(double alpha, double beta, double rest, std::uint32_t query_count,
+                         const std::uint32_t* counts, const std::uint32_t* common, std::size_t n,
+                         double* out);
 };
 
 // The table to count rows of `n_words` words with: the fastest for this

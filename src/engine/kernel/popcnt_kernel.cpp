@@ -35,7 +35,8 @@ const KernelTable popcnt_kernel{"popcnt",
                                 &popcnt::and_count_picked,
                                 &popcnt::tanimoto_scores,
                                 &popcnt::dice_scores,
-                                &popcnt::cosine_scores};
+                                &popcnt::cosine_scores,
+                                &popcnt::tversky_scores};
 
 }  // namespace quarnel::engine::kernel
 

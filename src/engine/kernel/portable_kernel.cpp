@@ -29,6 +29,7 @@ const KernelTable portable_kernel{"portable",
                                   &portable::and_count_picked,
                                   &portable::tanimoto_scores,
                                   &portable::dice_scores,
-                                  &portable::cosine_scores};
+                                  &portable::cosine_scores,
+                                  &portable::tversky_scores};
 
 }  // namespace quarnel::engine::kernel
