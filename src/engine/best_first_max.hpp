@@ -88,9 +88,9 @@ inline constexpr std::uint32_t run_table_entries = 64;
 // walk: the walk that scores a pair also scores it in the other row's
 // direction (the same number for a symmetric metric) and hands it over, so
 // that the other row's own walk starts from it and skips what cannot beat
-// it.  Workers share it; any value it holds is a
-// score of a real pair, so a walk that starts from it still ends at the
-// row's maximum, whatever the interleaving.
+// it.  Workers share it; any value it holds is a score of a real pair, so a
+// walk that starts from it still ends at the row's maximum, whatever the
+// interleaving.
 class ScoresMet {
  public:
   explicit ScoresMet(double* best) : best_(best) {}
