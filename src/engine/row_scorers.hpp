@@ -134,10 +134,11 @@ class AggregateRow {
 
   bool finished() const { return finished_; }
 
-  // A mean row given room for one block's scores leaves their sum to
-  // end_block, which adds up four rows' blocks side by side: each row's sum
-  // is still one chain in column order, but four chains advance at once
-  // where a lone row's waits on every addition.
+  // A mean row must be given room for one block's scores (PendingScores
+  // does): it leaves their sum to end_block, which adds up four rows'
+  // blocks side by side.  Each row's sum is still one chain in column
+  // order, but four chains advance at once where a lone row's waits on
+  // every addition.
   void defer_sums_to(double* pending) { pending_ = pending; }
 
   static void end_block(AggregateRow* rows, std::size_t n) {
@@ -150,7 +151,7 @@ class AggregateRow {
     if (mode_ == AggregationMode::max) return scan_for_max(query, block, scratch);
     std::uint32_t* common = scratch.and_counts.data();
     scratch.kernel.and_count_rows(query.words, block.words, block.n_rows, scratch.n_words, common);
-    if (mode_ == AggregationMode::mean && pending_ != nullptr) {
+    if (mode_ == AggregationMode::mean) {
       score_block(metric_, query, block, common, scratch, pending_);
       // Adding +0.0 leaves the sum as it was: a sum begun at +0.0 never
       // becomes -0.0, the one value it would change.
@@ -160,24 +161,17 @@ class AggregateRow {
     }
     double* scores = scratch.scores.data();
     score_block(metric_, query, block, common, scratch, scores);
-    // The running values live in a local for the block: kept in registers,
-    // where a member would be stored and reloaded after every pair, and
-    // the sum's chain would wait on each store.
+    // The running minimum lives in a local for the block: kept in a
+    // register, where a member would be stored and reloaded after every
+    // pair.
     RowAggregate aggregate = aggregate_;
-    if (mode_ == AggregationMode::mean) {
-      for (std::size_t t = 0; t < block.n_rows; ++t) {
-        if (block.first + t == skip_) continue;
-        aggregate.add_to_sum(scores[t]);
-      }
-    } else {
-      for (std::size_t t = 0; t < block.n_rows; ++t) {
-        if (block.first + t == skip_) continue;
-        const double score = scores[t];
-        aggregate.add_to_min(score);
-        if (score == 0.0) {
-          finished_ = true;
-          break;
-        }
+    for (std::size_t t = 0; t < block.n_rows; ++t) {
+      if (block.first + t == skip_) continue;
+      const double score = scores[t];
+      aggregate.add_to_min(score);
+      if (score == 0.0) {
+        finished_ = true;
+        break;
       }
     }
     aggregate_ = aggregate;
