@@ -20,7 +20,7 @@ from .fingerprint_file import (FingerprintFile, metadata_path, names_path, read_
 from .fps import write_fps
 from .resolve import resolved
 from .search import search
-from .file_kinds import SHARD_SET_SUFFIX
+from .file_kinds import SHARD_SET_SUFFIX, misread_database_name
 from .shards import ShardSet
 
 
@@ -122,6 +122,8 @@ def save_database(fps, path, names: Optional[Sequence] = None, metadata: Optiona
     if metadata is not None and not isinstance(metadata, dict):
         raise QuarnelError(f"metadata must be a dict, not {type(metadata).__name__}")
     target = Path(os.fspath(path))
+    if (misread := misread_database_name(target)) is not None:
+        raise QuarnelError(misread)
     if packed is not None:
         write_rows(target, *packed)
     else:

@@ -35,6 +35,19 @@ def is_fps_file(path) -> bool:
     return _without_gz(path).endswith(FPS_SUFFIX)
 
 
+def misread_database_name(path) -> Optional[str]:
+    """Why a fingerprint database must not be written under `path`: a name
+    that would be read back as an FPS or molecule file; None where it is fine."""
+    if not is_fps_file(path) and molecule_file_kind(path) is None:
+        return None
+    shown = os.fsdecode(os.fspath(path))
+    named = f"{shown}: a fingerprint database of this name would be read back as"
+    if is_fps_file(path):
+        return (f"{named} an FPS file; name it with {FINGERPRINT_SUFFIX} "
+                "(FPS files are written by `quarnel export` or Database.write_fps)")
+    return f"{named} a molecule file; name it with {FINGERPRINT_SUFFIX}"
+
+
 def not_a_database(path) -> str:
     """Why a molecule or FPS file cannot be opened as a fingerprint database."""
     shown = os.fsdecode(os.fspath(path))

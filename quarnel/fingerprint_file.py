@@ -26,7 +26,7 @@ import numpy as np
 from .atomic import atomic_output
 from .checks import MAX_ROWS, check_window_rows
 from .errors import QuarnelError
-from .file_kinds import FINGERPRINT_SUFFIX, is_fps_file, molecule_file_kind, not_a_database
+from .file_kinds import FINGERPRINT_SUFFIX, is_fps_file, misread_database_name, molecule_file_kind, not_a_database
 from .settings import FingerprintSpec
 
 HEADER = struct.Struct("<II")
@@ -289,6 +289,8 @@ class DatabaseWriter:
 
     def __init__(self, path, n_bits: int):
         self.path = Path(os.fspath(path))
+        if (misread := misread_database_name(self.path)) is not None:
+            raise QuarnelError(misread)
         self.n_bits = n_bits
         self.rows = 0
         self._row_bytes = row_bytes(n_bits)

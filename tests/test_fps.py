@@ -119,6 +119,8 @@ def test_command_line_errors_are_one_line(tmp_path):
                           (["fingerprint", "ok.fps", "--bits", "16"], "--bits: for molecule files"),
                           (["info", "ok.fps"], "ok.fps: not a fingerprint database but an FPS file"),
                           (["export", "ok.fps"], "ok.fps: not a fingerprint database but an FPS file"),
+                          (["fingerprint", "ok.fps", "-o", "copy.fps"],
+                           "copy.fps: a fingerprint database of this name would be read back as an FPS file"),
                           (["search", "CCO", "bad.fps"], "bad.fps: line 100003")):
         done = run(*args, cwd=tmp_path)
         assert done.returncode == 1 and done.stderr.startswith(ERROR), done.stderr
