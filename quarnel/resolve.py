@@ -46,6 +46,7 @@ from .molecules import fingerprint_molecules
 from .settings import FingerprintSpec
 from .shards import ShardSet
 
+IN_MEMORY_VECTORS = "the given fingerprints"
 ACCEPTED = ("a fingerprint database (a .qfp or .qfpset path, or a Database), an FPS file, a SMILES or SDF file, "
             "a SMILES string, an RDKit ExplicitBitVect or Mol, a sequence of them, or a NumPy array")
 
@@ -91,6 +92,26 @@ class Fingerprints:
     @property
     def record_positions(self) -> np.ndarray:
         return np.arange(self.rows, dtype=np.int64) if self.positions is None else self.positions
+
+    @property
+    def records(self) -> int:
+        """Input records, the skipped ones included."""
+        return self.rows + len(self.skipped)
+
+    def at_records(self, rows: np.ndarray) -> np.ndarray:
+        """Row numbers as the positions of their input records."""
+        return rows if self.positions is None else self.positions[rows]
+
+    @property
+    def record_names(self) -> Sequence[str]:
+        """The names by input record ("" for a skipped one, which no row
+        refers to)."""
+        if self.positions is None:
+            return self.names
+        names = [""] * self.records
+        for position, name in zip(self.positions.tolist(), self.names):
+            names[position] = name
+        return names
 
     def windows(self, window_rows: Optional[int] = None) -> List[Window]:
         return self.source.windows(window_rows)
@@ -224,7 +245,7 @@ def _resolve(value, scratch, *, like, settings, name_field, database, progress, 
     if kind == "vector":
         path = scratch.path("vectors")
         functions.save_fingerprints(items, path)
-        return Fingerprints(FingerprintFile(path), "the given fingerprints", None, [], None, scratch)
+        return Fingerprints(FingerprintFile(path), IN_MEMORY_VECTORS, None, [], None, scratch)
     if kind in ("smiles", "molecule"):
         return _from_molecules(items, scratch, _molecule_settings(settings, like), "the given molecules",
                                kind == "smiles")
@@ -282,6 +303,9 @@ def _molecule_settings(settings, like) -> FingerprintSpec:
     if like.settings is None and is_fps_file(like.origin):
         raise QuarnelError(f"{like.origin}: its #type line does not say how quarnel would make its fingerprints, "
                            "so it is not known how to fingerprint the molecules given; give them as fingerprints")
+    if like.settings is None and (like.source.path is None or like.origin == IN_MEMORY_VECTORS):
+        raise QuarnelError(f"{like.origin}: fingerprints in memory do not say how they were made, so it is not "
+                           "known how to fingerprint the molecules given; give them as fingerprints too")
     if like.settings is None:
         raise QuarnelError(f"{like.origin} has no metadata sidecar ({like.origin}.json), so it is not known how "
                            "to fingerprint the molecules given; give them as fingerprints (a .qfp file)")

@@ -13,9 +13,10 @@ TSV_COLUMNS = ("query", "query_row", "rank", "target", "target_row", "score")
 
 
 class SearchResult:
-    """Top-k hits: `indices` (int64 database rows) and `scores` (float64),
-    both (queries, k'), best first and equal scores by the lower row, with
-    the names of both sides.
+    """Top-k hits: `indices` (int64 database rows; for molecules given in
+    memory, their positions in that input) and `scores` (float64), both
+    (queries, k'), best first and equal scores by the lower row, with the
+    names of both sides.
 
     `query_rows` gives each result row's position in the query input
     (records RDKit could not parse have no row: they are in `skipped`, as

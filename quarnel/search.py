@@ -80,11 +80,11 @@ def search(queries, database, k: Optional[int] = 10, *, threshold: Optional[floa
         check_comparable(source, target, allow_mismatch=allow_mismatch)
         if threshold is None:
             indices, scores = _topk(source, target, k, metric, n_threads, window_rows, progress)
-            return SearchResult(indices, scores, source.names, target.names, source.record_positions,
-                                source.skipped)
+            return SearchResult(target.at_records(indices), scores, source.names, target.record_names,
+                                source.record_positions, source.skipped)
         indptr, indices, scores = _threshold(source, target, threshold, k, metric, n_threads, window_rows, progress)
-        return ThresholdResult(indptr, indices, scores, source.names, target.names, source.record_positions,
-                               source.skipped)
+        return ThresholdResult(indptr, target.at_records(indices), scores, source.names, target.record_names,
+                               source.record_positions, source.skipped)
 
 
 def _batch_rows(queries: Fingerprints, bar) -> int:

@@ -103,10 +103,6 @@ def similarity_matrix(queries, database=None, *, threshold, metric="tanimoto", n
         return sparse.csr_matrix(*_sparse_by_record(*found, source, target))
 
 
-def _records(fingerprints: Fingerprints) -> int:
-    return fingerprints.rows + len(fingerprints.skipped)
-
-
 def _sparse_by_record(indptr, indices, scores, rows: Fingerprints, columns: Fingerprints):
     """((scores, indices, indptr), shape) with rows and columns at their
     input records: a record RDKit could not parse has an empty row and
@@ -114,10 +110,10 @@ def _sparse_by_record(indptr, indices, scores, rows: Fingerprints, columns: Fing
     if columns.positions is not None:
         indices = columns.positions[indices]
     if rows.positions is not None:
-        counts = np.zeros(_records(rows), np.int64)
+        counts = np.zeros(rows.records, np.int64)
         counts[rows.positions] = np.diff(indptr)
         indptr = np.concatenate([[0], np.cumsum(counts)])
-    return (scores, indices, indptr), (_records(rows), _records(columns))
+    return (scores, indices, indptr), (rows.records, columns.records)
 
 
 def similarity(queries, database=None, *, metric="tanimoto", agg=None, n_threads=-1, allow_mismatch=False):
@@ -148,7 +144,8 @@ def similarity(queries, database=None, *, metric="tanimoto", agg=None, n_threads
     numpy.ndarray
         float64, identical for every thread count and equal to RDKit's
         bulk functions for the metric.  A query RDKit could not parse keeps
-        its row, filled with NaN.  Over a sharded database a "mean" adds the
+        its row, filled with NaN, and a database record its column; an
+        aggregate leaves such records out.  Over a sharded database a "mean" adds the
         shards' sums, so it may differ from a single file's in the last bit.
 
     Examples
@@ -175,7 +172,10 @@ def similarity(queries, database=None, *, metric="tanimoto", agg=None, n_threads
         for window in target.windows():
             check_interrupt()
             parts.append(scoring.cross(rows, window.source(), metric, agg, n_threads, window.offset, window.limit))
-        return _by_record(_joined(parts, agg, source.rows, [w.limit for w in target.windows()]), source)
+        values = _joined(parts, agg, source.rows, [w.limit for w in target.windows()])
+        if agg is None:
+            values = _by_record(values.T, target).T
+        return _by_record(values, source)
 
 
 def _joined(parts, agg, n_rows, sizes):
@@ -198,6 +198,6 @@ def _by_record(values: np.ndarray, fingerprints: Fingerprints) -> np.ndarray:
     the record."""
     if fingerprints.positions is None:
         return values
-    spread = np.full((fingerprints.rows + len(fingerprints.skipped),) + values.shape[1:], np.nan)
+    spread = np.full((fingerprints.records,) + values.shape[1:], np.nan)
     spread[fingerprints.positions] = values
     return spread

@@ -50,6 +50,20 @@ def test_every_form_gives_the_same_hits(nci):
     assert len(threshold) == 2 and (threshold.scores >= 0.2).all()
 
 
+def test_database_records_rdkit_cannot_read_keep_their_places(nci):
+    db = quarnel.Database(nci / "mols.qfp")
+    targets = ["C", "not a smiles", "CCO", None]
+    hits = quarnel.search(["CCO"], targets, k=3)
+    assert hits.indices.tolist() == [[2, 0]] and hits.hit_names(0) == ["CCO", "C"]
+    assert quarnel.search(["CCO"], targets, k=None, threshold=0.5).indices.tolist() == [2]
+    scores = quarnel.similarity(["CCO", "CCN"], targets)
+    assert scores.shape == (2, 4) and np.isnan(scores[:, [1, 3]]).all() and scores[0, 2] == 1.0
+    assert quarnel.similarity(["CCO"], targets, agg="max").tolist() == [1.0]
+    # Molecules against fingerprints in memory: nothing says how to make theirs.
+    with pytest.raises(quarnel.QuarnelError, match="the given fingerprints: fingerprints in memory do not say"):
+        quarnel.similarity([None], quarnel.load_fingerprints(db.path)[:2])
+
+
 def test_what_cannot_be_fingerprints_is_one_clear_error(nci, tmp_path):
     db = quarnel.Database(nci / "mols.qfp")
     fps = quarnel.load_fingerprints(nci / "mols.qfp")
