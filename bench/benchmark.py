@@ -181,7 +181,7 @@ def remeasure_mapped(measured):
     """Times each mapped case and its in-memory twin once more, one after
     the other, where the mapped one fell below report.MAPPED of the other:
     a single timing on a shared VM swings by more than that gap (alternating
-    them by hand shows 0.97-1.08).  Both sides get the extra try."""
+    them by hand shows 0.95-1.08).  Both sides get the extra try."""
     by_key = {(r["mode"], r["source"], r["threads"]): (r, job) for r, job in measured}
     for (mode, source, threads), (mapped, mapped_job) in by_key.items():
         twin = by_key.get((mode, "mem", threads))
