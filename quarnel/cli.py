@@ -107,6 +107,28 @@ def output_stream(path):
 # Commands
 
 
+# The arguments that name a command's input files.
+INPUT_ARGUMENTS = ("input", "database", "queries", "first_picks", "references")
+SIDECAR_SUFFIXES = ("", ".json", ".names")
+
+
+def refuse_output_over_input(args) -> None:
+    """An output written under the name of one of the command's inputs (or
+    of a database's sidecar) would replace it once complete: the hits of a
+    search written over the database searched.  Refused before any work."""
+    output = getattr(args, "output", None)
+    if output in (None, "-") or not os.path.exists(output):
+        return
+    for name in INPUT_ARGUMENTS:
+        given = getattr(args, name, None)
+        if not isinstance(given, str):
+            continue
+        for path in (given + suffix for suffix in SIDECAR_SUFFIXES):
+            if os.path.exists(path) and os.path.samefile(output, path):
+                raise QuarnelError(f"{output}: this is {'the input' if path == given else 'a sidecar of'} {given}, "
+                                   "which the output would replace; name another output file")
+
+
 def default_output(source: str) -> Path:
     name = Path(source).name
     if name.lower().endswith(".gz"):
@@ -420,6 +442,7 @@ def main(argv=None) -> int:
         return 2
     args = parser.parse_args(argv)
     try:
+        refuse_output_over_input(args)
         with deferred_interrupts():
             return args.run(args)
     except BrokenPipeError:
