@@ -46,7 +46,10 @@ from .molecules import fingerprint_molecules
 from .settings import FingerprintSpec
 from .shards import ShardSet
 
+# The origins of fingerprints given in memory, which say nothing of how
+# they were made.
 IN_MEMORY_VECTORS = "the given fingerprints"
+IN_MEMORY_ARRAY = "the given array"
 ACCEPTED = ("a fingerprint database (a .qfp or .qfpset path, or a Database), an FPS file, a SMILES or SDF file, "
             "a SMILES string, an RDKit ExplicitBitVect or Mol, a sequence of them, or a NumPy array")
 
@@ -225,7 +228,7 @@ def _resolve(value, scratch, *, like, settings, name_field, database, progress, 
     if is_stored(value):
         return Fingerprints(value, str(value.path), value.fingerprint_spec, [], None, scratch)
     if is_array(value):
-        return Fingerprints(_ArrayRows(*as_rows(value)), "the given array", None, [], None, scratch)
+        return Fingerprints(_ArrayRows(*as_rows(value)), IN_MEMORY_ARRAY, None, [], None, scratch)
     if isinstance(value, str) and not _looks_like_path(value):
         if database:
             raise QuarnelError(f"{value!r}: no such fingerprint database")
@@ -303,7 +306,7 @@ def _molecule_settings(settings, like) -> FingerprintSpec:
     if like.settings is None and is_fps_file(like.origin):
         raise QuarnelError(f"{like.origin}: its #type line does not say how quarnel would make its fingerprints, "
                            "so it is not known how to fingerprint the molecules given; give them as fingerprints")
-    if like.settings is None and (like.source.path is None or like.origin == IN_MEMORY_VECTORS):
+    if like.settings is None and like.origin in (IN_MEMORY_VECTORS, IN_MEMORY_ARRAY):
         raise QuarnelError(f"{like.origin}: fingerprints in memory do not say how they were made, so it is not "
                            "known how to fingerprint the molecules given; give them as fingerprints too")
     if like.settings is None:

@@ -145,8 +145,9 @@ def similarity(queries, database=None, *, metric="tanimoto", agg=None, n_threads
         float64, identical for every thread count and equal to RDKit's
         bulk functions for the metric.  A query RDKit could not parse keeps
         its row, filled with NaN, and a database record its column; an
-        aggregate leaves such records out.  Over a sharded database a "mean" adds the
-        shards' sums, so it may differ from a single file's in the last bit.
+        aggregate leaves such records out.  Over a sharded database a
+        "mean" adds the shards' sums, so it may differ from a single file's
+        in the last bit.
 
     Examples
     --------
