@@ -1,10 +1,10 @@
 """Merging the top-k candidates of several database windows.
 
-Each window's candidates come from the engine under its own rules (which of
-several rows tied at the k-th place survive, and in what order).  The merge
-orders candidates by score, descending, and equal scores by the lower
-database row first, then keeps k: the same scores as one search over all
-rows, exactly, and the same rows wherever no tie straddles the k-th place.
+Each window's candidates are its first k rows ordered by score, descending,
+then by row, ascending (the package's engine calls decide ties by row).  The
+merge orders candidates the same way and keeps k, so the result is the first
+k of that order over all rows: the same rows and scores for every window
+size, shard layout, thread count and cluster.
 """
 
 import numpy as np

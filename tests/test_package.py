@@ -150,6 +150,36 @@ def test_windowed_search_merges_to_the_same_scores(tmp_path, molecule_fps):
             assert keys == sorted(keys)
 
 
+@pytest.fixture(scope="module")
+def tied_database(tmp_path_factory, molecule_fps):
+    """Real molecules with every other one repeated twice more, so that
+    many rows tie at the k-th place; the one file and three shards of it."""
+    folder = tmp_path_factory.mktemp("ties")
+    fps = molecule_fps + molecule_fps[::2] + molecule_fps[::2]
+    quarnel.save_database(fps, folder / "all.qfp")
+    pieces = [fps[:101], fps[101:400], fps[400:]]
+    for number, piece in enumerate(pieces):
+        quarnel.save_database(piece, folder / f"part{number}.qfp")
+    shards = quarnel.ShardedDatabase.from_files([folder / f"part{n}.qfp" for n in range(3)])
+    return fps, quarnel.Database(folder / "all.qfp"), shards
+
+
+@pytest.mark.parametrize("layout, window_rows, n_threads",
+                         [("file", None, -1), ("file", 1000, 1), ("file", 7, 2), ("file", 1, 1),
+                          ("shards", None, 2), ("shards", 50, 1)])
+def test_topk_is_rdkits_scores_stably_sorted(tied_database, molecule_fps, layout, window_rows, n_threads):
+    fps, database, shards = tied_database
+    queries = molecule_fps[::9]
+    k = 7
+    found = (database if layout == "file" else shards).search(queries, k=k, window_rows=window_rows,
+                                                             n_threads=n_threads)
+    for row, query in enumerate(queries):
+        scores = np.array(DataStructs.BulkTanimotoSimilarity(query, fps))
+        best = np.argsort(-scores, kind="stable")[:k]
+        assert found.indices[row].tolist() == best.tolist()
+        assert found.scores[row].tolist() == scores[best].tolist()
+
+
 def test_loading_works_in_a_fresh_interpreter(tmp_path, molecule_fps):
     quarnel.save_fingerprints(molecule_fps[:2], tmp_path / "two.qfp")
     code = ("import sys, quarnel\n"

@@ -9,8 +9,8 @@ namespace quarnel::binding {
 
 PyResult<PyRef> cross_scores(const engine::MetricChoice& metric, engine::AggregationMode mode,
                              std::uint64_t k, const engine::RowView& queries, const engine::RowView& db,
-                             std::int32_t n_threads) {
-  QUARNEL_TRY(output, engine::cross_similarity(metric, mode, k, queries, db, n_threads));
+                             std::int32_t n_threads, engine::TopKTies ties) {
+  QUARNEL_TRY(output, engine::cross_similarity(metric, mode, k, queries, db, n_threads, ties));
   return wrap_engine_output(std::move(output));
 }
 

@@ -11,13 +11,14 @@
 #include "engine/fingerprint_matrix.hpp"
 #include "engine/metric.hpp"
 #include "engine/row_view.hpp"
+#include "engine/topk_heap.hpp"
 
 namespace quarnel::binding {
 
 // An array, or (indices, scores) for top-k.
 PyResult<PyRef> cross_scores(const engine::MetricChoice& metric, engine::AggregationMode mode,
                              std::uint64_t k, const engine::RowView& queries, const engine::RowView& db,
-                             std::int32_t n_threads);
+                             std::int32_t n_threads, engine::TopKTies ties = engine::TopKTies::heap_order);
 
 PyResult<PyRef> internal_scores(const engine::MetricChoice& metric, engine::AggregationMode mode,
                                 const engine::RowView& rows, std::int32_t n_threads);

@@ -140,7 +140,7 @@ void first_rows_for_every_query(std::uint32_t* indices, double* scores, double s
 
 template <class Metric>
 Result<EngineOutput> top_k(pool::WorkerPool& pool, const Metric& metric, CrossSets& sets, std::uint64_t k,
-                           std::uint64_t index_offset) {
+                           std::uint64_t index_offset, TopKTies ties) {
   const std::uint64_t kept = std::min(k, sets.db.n_rows);
   auto indices = allocate_zeroed<std::uint32_t>(sets.n_queries * kept);
   if (!indices) return std::move(indices).error();
@@ -165,7 +165,7 @@ Result<EngineOutput> top_k(pool::WorkerPool& pool, const Metric& metric, CrossSe
           scan_queries(
               sets, first, n, scratch,
               [&](const QueryRow& query, std::size_t s) {
-                return TopKRow<Metric>(metric, heaps.data() + s * kept, kept, index_offset, query);
+                return TopKRow<Metric>(metric, heaps.data() + s * kept, kept, index_offset, query, ties);
               },
               rows);
           for (std::size_t s = 0; s < n; ++s) {
@@ -179,13 +179,13 @@ Result<EngineOutput> top_k(pool::WorkerPool& pool, const Metric& metric, CrossSe
 
 template <class Metric>
 Result<EngineOutput> compute(pool::WorkerPool& pool, const Metric& metric, AggregationMode mode,
-                             std::uint64_t k, CrossSets& sets, std::uint64_t index_offset) {
+                             std::uint64_t k, TopKTies ties, CrossSets& sets, std::uint64_t index_offset) {
   switch (mode) {
     case AggregationMode::full: return full_matrix(pool, metric, sets);
     case AggregationMode::mean:
     case AggregationMode::max:
     case AggregationMode::min: return row_aggregates(pool, metric, sets, mode);
-    case AggregationMode::topk: return top_k(pool, metric, sets, k, index_offset);
+    case AggregationMode::topk: return top_k(pool, metric, sets, k, index_offset, ties);
   }
   return make_error(ErrorKind::internal_fault,
                     "unknown cross-set mode " + std::to_string(static_cast<std::uint64_t>(mode)));
@@ -194,7 +194,8 @@ Result<EngineOutput> compute(pool::WorkerPool& pool, const Metric& metric, Aggre
 }  // namespace
 
 Result<EngineOutput> cross_similarity(const MetricChoice& metric, AggregationMode mode, std::uint64_t k,
-                                      const RowView& queries, const RowView& db, std::int32_t n_threads) {
+                                      const RowView& queries, const RowView& db, std::int32_t n_threads,
+                                      TopKTies ties) {
   if (queries.n_rows == 0 || db.n_rows == 0 || queries.n_words != db.n_words) {
     return make_error(ErrorKind::internal_fault, "cross-set engine called with inconsistent sets");
   }
@@ -206,7 +207,7 @@ Result<EngineOutput> cross_similarity(const MetricChoice& metric, AggregationMod
                                                    queries.n_rows, db.n_rows, pool->thread_count())));
   CrossSets sets{queries.words, queries.n_rows, RowSet{db.words, nullptr, db.n_rows}, n_words, {}, {}};
   auto output = with_metric(
-      metric, [&](const auto& policy) { return compute(*pool, policy, mode, k, sets, db.first_row); });
+      metric, [&](const auto& policy) { return compute(*pool, policy, mode, k, ties, sets, db.first_row); });
   pool->shutdown();
   return output;
 }

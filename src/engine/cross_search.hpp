@@ -9,13 +9,16 @@
 #include "engine/engine_output.hpp"
 #include "engine/metric.hpp"
 #include "engine/row_view.hpp"
+#include "engine/topk_heap.hpp"
 
 namespace quarnel::engine {
 
 // Callers guarantee at least one row in each set and equal widths.  `k`
 // is read for top-k only, whose indices are database row numbers plus
-// db.first_row (modulo 2^32).
+// db.first_row (modulo 2^32), and `ties` decides which of equal scores at
+// the k-th place are kept.
 Result<EngineOutput> cross_similarity(const MetricChoice& metric, AggregationMode mode, std::uint64_t k,
-                                      const RowView& queries, const RowView& db, std::int32_t n_threads);
+                                      const RowView& queries, const RowView& db, std::int32_t n_threads,
+                                      TopKTies ties = TopKTies::heap_order);
 
 }  // namespace quarnel::engine

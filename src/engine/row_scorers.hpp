@@ -260,9 +260,9 @@ template <class Metric>
 class TopKRow {
  public:
   TopKRow(const Metric& metric, TopKEntry* storage, std::size_t kept, std::uint64_t index_offset,
-          const QueryRow& query)
+          const QueryRow& query, TopKTies ties)
       : metric_(metric),
-        heap_(storage, kept),
+        heap_(storage, kept, ties),
         kept_(kept),
         index_offset_(index_offset),
         beating_(metric, query.count) {}

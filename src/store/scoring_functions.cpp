@@ -94,7 +94,10 @@ PyResult<PyRef> cross_topk(PyObject* const* args, Py_ssize_t nargsf, PyObject* k
   if (sources.mismatched()) return bit_mismatch();
   QUARNEL_TRY(queries, sources.queries.clean_rows());
   QUARNEL_TRY(db, sources.db.clean_rows());
-  return binding::cross_scores(metric, AggregationMode::topk, k, queries.rows(), db.rows(), n_threads);
+  // The package merges windows and shards: rows decide ties, so every
+  // layout keeps the same rows.
+  return binding::cross_scores(metric, AggregationMode::topk, k, queries.rows(), db.rows(), n_threads,
+                               engine::TopKTies::lower_row);
 }
 
 PyResult<PyRef> cross_threshold(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -20,11 +20,17 @@ struct Ranked {
   std::vector<double> scores;
 };
 
-Ranked top_k(const std::vector<double>& scores, std::size_t k) {
+// Offers row order[m] at step m (rows in order unless `order` is given).
+Ranked top_k(const std::vector<double>& scores, std::size_t k, TopKTies ties = TopKTies::heap_order,
+             std::vector<std::uint32_t> order = {}) {
   const std::size_t kept = std::min(k, scores.size());
   std::vector<TopKEntry> storage(kept);
-  TopKHeap heap(storage.data(), kept);
-  for (std::size_t j = 0; j < scores.size(); ++j) heap.offer(scores[j], static_cast<std::uint32_t>(j));
+  TopKHeap heap(storage.data(), kept, ties);
+  if (order.empty()) {
+    order.resize(scores.size());
+    for (std::size_t j = 0; j < scores.size(); ++j) order[j] = static_cast<std::uint32_t>(j);
+  }
+  for (const std::uint32_t j : order) heap.offer(scores[j], j);
   Ranked out{std::vector<std::uint32_t>(kept), std::vector<double>(kept)};
   heap.write_sorted(out.indices.data(), out.scores.data());
   return out;
@@ -72,6 +78,27 @@ TEST(TopKHeap, KeepsTheBestScoresOfRandomRows) {
     expected.resize(std::min(k, scores.size()));
     ASSERT_EQ(out.scores, expected);
     for (std::size_t m = 0; m < out.indices.size(); ++m) ASSERT_EQ(scores[out.indices[m]], out.scores[m]);
+  }
+}
+
+// Rows deciding ties: exactly the first k of a stable sort by descending
+// score, whatever order the rows arrive in.
+TEST(TopKHeap, LowerRowWinsTiesInAnyArrivalOrder) {
+  std::mt19937 random(11);
+  std::uniform_int_distribution<int> level(0, 4);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<double> scores(1 + random() % 60);
+    for (double& s : scores) s = level(random) / 4.0;
+    std::vector<std::uint32_t> expected(scores.size());
+    for (std::size_t j = 0; j < scores.size(); ++j) expected[j] = static_cast<std::uint32_t>(j);
+    std::stable_sort(expected.begin(), expected.end(),
+                     [&](std::uint32_t x, std::uint32_t y) { return scores[x] > scores[y]; });
+    std::vector<std::uint32_t> order = expected;
+    std::shuffle(order.begin(), order.end(), random);
+    const std::size_t k = 1 + random() % 20;
+    expected.resize(std::min(k, scores.size()));
+    ASSERT_EQ(top_k(scores, k, TopKTies::lower_row, order).indices, expected);
+    ASSERT_EQ(top_k(scores, k, TopKTies::lower_row).indices, expected);
   }
 }
 
