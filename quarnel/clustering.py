@@ -7,6 +7,10 @@ same clusters, the same members in the same order, centroid first.  The
 only difference is that neighbours are pairs scoring at least `threshold`,
 where RDKit compares the distance ``1 - score`` with ``1 - threshold``;
 the two agree unless a score lies within rounding of the threshold.
+
+Pairs score as RDKit scores them, so under Tanimoto two empty fingerprints
+are identical (RDKit's ``TanimotoSimilarity`` gives 1.0 where the
+similarity functions give 0.0) and all the empty ones are neighbours.
 """
 
 from __future__ import annotations
@@ -21,7 +25,7 @@ from .errors import QuarnelError
 from .interrupt import check_interrupt
 from .metrics import as_metric, is_symmetric
 from .progress import progress_bar
-from .resolve import resolved
+from .resolve import Fingerprints, resolved
 from .similarity import internal_neighbours
 
 
@@ -37,7 +41,9 @@ def butina(fingerprints, threshold: float, *, reordering: bool = False, metric="
     then the next, and so on.  With `reordering`, neighbour counts are
     updated after each cluster to count only unassigned neighbours.
     `metric` scores the pairs (`quarnel.metrics`; a symmetric one, since
-    neighbourhood is mutual).
+    neighbourhood is mutual), as RDKit scores them: under Tanimoto two empty
+    fingerprints score 1.0, so the empty ones are all neighbours of each
+    other, as with RDKit's ``BulkTanimotoSimilarity`` distances.
 
     Returns
     -------
@@ -61,10 +67,13 @@ def butina(fingerprints, threshold: float, *, reordering: bool = False, metric="
     with resolved(fingerprints, progress=progress) as rows, \
             progress_bar(progress, "cluster: finding neighbours", "phase", total=1) as phase:
         indptr, indices, scores = internal_neighbours(rows, threshold, n_threads, metric)
+        del scores  # a third of the lists, and clustering needs only who is whose neighbour
+        # Above 0 the engine's lists hold no pair with an empty row, since
+        # it scores those 0.0; RDKit makes the empty rows one clique.
+        clique = _empty_rows(rows) if metric == "tanimoto" and threshold > 0.0 else None
         phase.update(1)
         positions = rows.positions
-    del scores  # a third of the lists, and clustering needs only who is whose neighbour
-    neighbours = Neighbours(indptr, indices)
+    neighbours = Neighbours(indptr, indices, clique)
     with progress_bar(progress, "cluster: assigning", "mol", total=neighbours.n) as bar:
         clusters = _clusters_reordering(neighbours, bar) if reordering else _clusters(neighbours, bar)
     if positions is None:
@@ -73,16 +82,34 @@ def butina(fingerprints, threshold: float, *, reordering: bool = False, metric="
     return tuple(tuple(places[row] for row in cluster) for cluster in clusters)
 
 
-class Neighbours:
-    """Each row's neighbours, ascending, in CSR form."""
+def _empty_rows(rows: Fingerprints) -> np.ndarray:
+    """The rows with no bit set, ascending."""
+    found = [np.zeros(0, np.int64)]
+    for window in rows.windows():
+        check_interrupt()
+        empty = np.flatnonzero(~window.words().any(axis=1))
+        found.append(empty + window.first_row + window.offset)
+    return np.concatenate(found)
 
-    def __init__(self, indptr, indices):
+
+class Neighbours:
+    """Each row's neighbours, ascending, in CSR form, and a clique of rows
+    with no neighbour outside it, kept as one list rather than as all its
+    pairs."""
+
+    def __init__(self, indptr, indices, clique=None):
         self.indptr = np.asarray(indptr, dtype=np.int64)
         self.indices = indices
         self.n = len(self.indptr) - 1
         self.counts = np.diff(self.indptr)
+        self.clique = clique if clique is not None and len(clique) > 1 else np.zeros(0, np.int64)
+        self.in_clique = np.zeros(self.n, dtype=bool)
+        self.in_clique[self.clique] = True
+        self.counts[self.clique] += len(self.clique) - 1
 
     def of(self, row: int) -> np.ndarray:
+        if self.in_clique[row]:
+            return self.clique[self.clique != row]
         return self.indices[self.indptr[row]:self.indptr[row + 1]]
 
     def centroid_order(self) -> np.ndarray:
@@ -152,7 +179,10 @@ def _clusters_reordering(neighbours: Neighbours, bar) -> Tuple[Tuple[int, ...], 
 def _update_counts(neighbours, cluster, seen, taken, counts, updated, heap):
     """Every unassigned row next to a member of the new cluster loses the
     members from its neighbours."""
-    touched = np.unique(np.concatenate([neighbours.of(member) for member in cluster]))
+    # A clique's members neighbour only each other, and are all in this
+    # cluster once one of them is.
+    touched = np.unique(np.concatenate([np.zeros(0, np.int64)] + [
+        neighbours.of(member) for member in cluster if not neighbours.in_clique[member]]))
     touched = touched[~seen[touched] & ~taken[touched]]
     for row in touched.tolist():
         current = updated.get(row)

@@ -200,6 +200,12 @@ class Window:
         (rows, n_bits) pair of an array."""
         return (self.array, self.n_bits) if self.array is not None else self.path
 
+    def words(self) -> np.ndarray:
+        """The window's rows as a read-only (limit, words) uint64 array."""
+        if self.array is not None:
+            return self.array[self.offset:self.offset + self.limit]
+        return FingerprintFile(self.path).words()[self.offset:self.offset + self.limit]
+
 
 def file_windows(path, rows: int, n_bits: int, first_row: int = 0,
                  window_rows: Optional[int] = None) -> List[Window]:

@@ -45,3 +45,15 @@ def test_similarity_matrix_forms(tmp_path, molecule_fps):
     np.fill_diagonal(full, 0.0)
     assert np.array_equal(square.toarray(), np.where(full >= 0.25, full, 0.0))
     assert (square != square.T).nnz == 0
+
+
+@pytest.mark.parametrize("threshold", [0.0, 0.5531])
+@pytest.mark.parametrize("reordering", [False, True])
+def test_butina_puts_empty_fingerprints_together_as_rdkit_does(molecule_fps, threshold, reordering):
+    fps = [fp for fp in molecule_fps if fp.GetNumOnBits()][:297]
+    empty = DataStructs.ExplicitBitVect(2048)
+    for place in (0, 150, 299):
+        fps.insert(place, empty)
+    expected = rdkit_butina(fps, threshold, reordering)
+    assert quarnel.butina(fps, threshold, reordering=reordering) == expected
+    assert quarnel.butina(quarnel.to_numpy(fps), threshold, reordering=reordering) == expected
