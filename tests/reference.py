@@ -190,6 +190,13 @@ def top_k_row(scores, k, index_offset=0):
     return [e[1] for e in ordered], [e[0] for e in ordered]
 
 
+def top_k_by_row(scores, k):
+    """The same under the package's tie rule: the first k of a stable sort
+    by descending score, so equal scores keep the lower row."""
+    order = np.argsort(-np.asarray(scores, dtype=np.float64), kind="stable")[:k]
+    return [int(j) for j in order], [float(scores[j]) for j in order]
+
+
 def top_k(queries, database, k):
     full = tanimoto_matrix(queries, database)
     # With an empty side there is nothing to rank: no columns at all.
