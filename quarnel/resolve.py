@@ -1,9 +1,9 @@
 """Fingerprints in every form, resolved in one place.
 
 Every function of the package that takes fingerprints takes them through
-`resolved`, which turns any accepted form into rows on disk (the form the
-engine maps in place) with their names, and where known how they were
-made:
+`resolved`, which turns any accepted form into rows the engine reads in
+place (a fingerprint file it maps, or a uint64 array in memory) with their
+names, and where known how they were made:
 
 - a fingerprint database: a `Database` or `ShardedDatabase`, the path of a
   ``.qfp`` file (or of a bare fingerprint file of any other name) or of a
@@ -36,11 +36,11 @@ from typing import List, Optional, Sequence
 
 import numpy as np
 
-from . import functions
+from . import scoring
 from .arrays import as_rows, is_array
 from .errors import QuarnelError
 from .file_kinds import FINGERPRINT_SUFFIX, KNOWN_SUFFIXES, SHARD_SET_SUFFIX, is_fps_file, molecule_file_kind
-from .fingerprint_file import HEADER, FingerprintFile, RowNames, Window, array_windows, file_windows, write_rows
+from .fingerprint_file import HEADER, FingerprintFile, RowNames, Window, array_windows, write_rows
 from .fps import read_fps
 from .molecules import fingerprint_molecules
 from .settings import FingerprintSpec
@@ -246,9 +246,7 @@ def _resolve(value, scratch, *, like, settings, name_field, database, progress, 
     items = _items(value)
     kind = _item_kind(items)
     if kind == "vector":
-        path = scratch.path("vectors")
-        functions.save_fingerprints(items, path)
-        return Fingerprints(FingerprintFile(path), IN_MEMORY_VECTORS, None, [], None, scratch)
+        return Fingerprints(_ArrayRows(*scoring.vector_rows(items)), IN_MEMORY_VECTORS, None, [], None, scratch)
     if kind in ("smiles", "molecule"):
         return _from_molecules(items, scratch, _molecule_settings(settings, like), "the given molecules",
                                kind == "smiles")
@@ -341,9 +339,7 @@ def _from_molecules(items, scratch, settings, origin, smiles: bool) -> Fingerpri
         names.append(item if smiles else (molecule.GetProp("_Name") if molecule.HasProp("_Name") else str(position)))
     if smiles and len(items) == 1 and skipped:
         raise QuarnelError(f"{items[0]!r} is neither a file nor a SMILES that RDKit can parse")
-    path = scratch.path("molecules")
-    functions.save_fingerprints(vectors, path)
-    stored = _Named(FingerprintFile(path), names)
+    stored = _ArrayRows(*scoring.vector_rows(vectors), names=names)
     return Fingerprints(stored, origin, settings, skipped,
                         np.asarray(positions, np.int64) if skipped else None, scratch)
 
@@ -351,31 +347,16 @@ def _from_molecules(items, scratch, settings, origin, smiles: bool) -> Fingerpri
 class _ArrayRows:
     """Rows held in a uint64 array, read in place by the extension."""
 
-    def __init__(self, array: np.ndarray, n_bits: int):
+    def __init__(self, array: np.ndarray, n_bits: int, names: Optional[List[str]] = None):
         self.array = array
         self.path = None
         self.rows = len(array)
         self.n_bits = n_bits
-        self.names = RowNames(None, self.rows)
+        self.names = RowNames(names, self.rows)
         self.fingerprint_spec = None
 
     def windows(self, window_rows=None) -> List[Window]:
         return array_windows(self.array, self.n_bits, window_rows)
-
-
-class _Named:
-    """A fingerprint file whose rows are named from a list."""
-
-    def __init__(self, stored: FingerprintFile, names: List[str]):
-        self._stored = stored
-        self.path = stored.path
-        self.rows = stored.rows
-        self.n_bits = stored.n_bits
-        self.names = RowNames(names, stored.rows)
-        self.fingerprint_spec = None
-
-    def windows(self, window_rows=None) -> List[Window]:
-        return file_windows(self.path, self.rows, self.n_bits, 0, window_rows)
 
 
 def check_comparable(queries: Fingerprints, database: Fingerprints, *, allow_mismatch: bool = False) -> None:

@@ -34,6 +34,13 @@ def cross_threshold(queries, database, threshold, metric="tanimoto", n_threads=-
                        db_offset, db_limit)
 
 
+def vector_rows(vectors):
+    """(C-contiguous (N, W) uint64 rows, n_bits) of a sequence of
+    ExplicitBitVect objects: a TypeError names an item of another type, a
+    ValueError mixed lengths."""
+    return native_call(_native.vector_rows, vectors)
+
+
 def internal(rows, metric="tanimoto", agg=None, n_threads=-1):
     """The condensed vector of pairs (i < j, row i the query), or per row
     "mean", "max" or "min" over the others."""

@@ -42,6 +42,11 @@ constexpr int numpy_type_of<std::int64_t>() {
   return npy_int64;
 }
 
+template <>
+constexpr int numpy_type_of<std::uint64_t>() {
+  return npy_uint64;
+}
+
 template <class T>
 PyResult<PyRef> wrap_buffer_as_array(engine::ArrayBuffer<T> buffer) {
   const std::uint64_t length = buffer.data.size();

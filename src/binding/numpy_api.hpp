@@ -18,6 +18,7 @@ struct NumpyApi {
 
 inline constexpr int npy_uint32 = 6;    // NPY_UINT
 inline constexpr int npy_int64 = 7;     // NPY_LONG: 64 bits on 64-bit Linux
+inline constexpr int npy_uint64 = 8;    // NPY_ULONG
 inline constexpr int npy_float64 = 12;  // NPY_DOUBLE
 inline constexpr int npy_array_writeable = 0x0400;
 

@@ -6,6 +6,7 @@
 #include "binding/in_memory_functions.hpp"
 #include "binding/signal_check.hpp"
 #include "binding/threshold_functions.hpp"
+#include "binding/vector_rows.hpp"
 #include "bridge/input_error_report.hpp"
 #include "engine/pool/stop_check.hpp"
 #include "store/file_functions.hpp"
@@ -148,6 +149,7 @@ PyMethodDef scoring[] = {
     method<store::internal_threshold, InputErrorReport::keep>(
         "internal_threshold",
         "internal_threshold(rows, threshold, metric='tanimoto', alpha=1.0, beta=1.0, n_threads=-1)\n--\n\n"),
+    method<binding::vector_rows, InputErrorReport::keep>("vector_rows", "vector_rows(fps)\n--\n\n"),
 };
 
 }  // namespace
