@@ -96,3 +96,40 @@ def test_sharded_databases_cluster_and_make_matrices(nci, tmp_path):
         part = quarnel.similarity_matrix(fps[:20], database, threshold=0.3)
         assert (part != whole).nnz == 0 and np.array_equal(part.indices, whole.indices)
     assert (quarnel.similarity_matrix(shards, threshold=0.5) != quarnel.similarity_matrix(fps, threshold=0.5)).nnz == 0
+
+
+def cli_error(capsys, *args):
+    """The command's status and its standard error, run in this process."""
+    from quarnel import cli
+
+    try:
+        status = cli.main([str(arg) for arg in args])
+    except SystemExit as stop:  # argparse's own refusals
+        status = stop.code
+    return status, capsys.readouterr().err
+
+
+TEXT_FILES = [
+    ("x.csv", "smiles,name\nCCO,ethanol\nCCN,ethylamine\n",
+     "x.csv: not a fingerprint database: it looks like a CSV table of text; put its SMILES in a .smi file"),
+    ("x.tsv", "smiles\tname\nCCO\tethanol\n", "x.tsv: not a fingerprint database: it looks like a tab-separated"),
+    ("mols.txt", "CCO ethanol\nc1ccccc1 benzène\n" * 400,
+     "mols.txt: not a fingerprint database: it looks like text (SMILES, perhaps); if it holds SMILES, name it "
+     "mols.smi and make a database with `quarnel fingerprint mols.smi`"),
+    ("c.qfp", "CCO\n", "c.qfp: not a fingerprint database: it looks like text"),
+    ("lib.mol", "\n  RDKit          2D\n\n  1  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n$$$$\n",
+     "lib.mol: not a fingerprint database: it looks like an SDF file; name it lib.sdf"),
+    ("lib.txt", "#FPS1\n#num_bits=8\n0f\tone\n", "lib.txt: not a fingerprint database: it looks like an FPS file"),
+    ("lib.qfp.json", '{"fingerprint": {"type": "morgan"}}\n', "lib.qfp.json: not a fingerprint database: it looks "
+     "like JSON text; if it is a metadata sidecar, give the database it describes ("),
+]
+
+
+@pytest.mark.parametrize("name, text, message", TEXT_FILES, ids=[case[0] for case in TEXT_FILES])
+def test_text_given_as_a_database_says_what_it_looks_like(tmp_path, capsys, name, text, message):
+    (tmp_path / name).write_text(text, encoding="utf-8")
+    with pytest.raises(quarnel.QuarnelError) as refusal:
+        quarnel.search("CCO", tmp_path / name)
+    assert str(refusal.value).startswith(f"{tmp_path}/{message}") and "announces" not in str(refusal.value)
+    status, err = cli_error(capsys, "info", tmp_path / name)
+    assert status == 1 and err.startswith(f"quarnel: error: {tmp_path}/{message}") and err.count("\n") == 1
