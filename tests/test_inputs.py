@@ -109,6 +109,20 @@ def cli_error(capsys, *args):
     return status, capsys.readouterr().err
 
 
+@pytest.mark.parametrize("empty", ["list", "file", "array", "shards"])
+def test_an_empty_database_gives_a_column_of_no_hits(nci, tmp_path, empty):
+    quarnel.save_fingerprints([], tmp_path / "empty.qfp")
+    database = {"list": [], "file": tmp_path / "empty.qfp", "array": np.zeros((0, 32), np.uint64),
+                "shards": quarnel.ShardedDatabase.from_files([tmp_path / "empty.qfp"] * 2)}[empty]
+    queries = quarnel.load_fingerprints(nci / "mols.qfp")[:5]
+    assert quarnel.similarity_matrix(queries, database, threshold=0.5).shape == (5, 0)
+    assert quarnel.similarity_matrix(queries, database, threshold=0.0, metric="dice").nnz == 0
+    assert quarnel.similarity(queries, database).shape == (5, 0)
+    assert quarnel.search(queries, database).indices.shape == (5, 0)
+    found = quarnel.search(queries, database, threshold=0.1)
+    assert found.indptr.tolist() == [0] * 6 and found.hit_names(-1) == []
+
+
 TEXT_FILES = [
     ("x.csv", "smiles,name\nCCO,ethanol\nCCN,ethylamine\n",
      "x.csv: not a fingerprint database: it looks like a CSV table of text; put its SMILES in a .smi file"),
