@@ -17,8 +17,10 @@ MAX_ROWS = 2**32 - 1
 
 
 def whole_number(value, what: str) -> int:
+    # A value of the wrong type is a TypeError, as Python's own functions
+    # raise for range("3"); a number out of bounds is a value error.
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise QuarnelError(f"{what} must be a whole number, not {value!r}")
+        raise TypeError(f"{what} must be a whole number, not {value!r}")
     return int(value)
 
 
@@ -45,7 +47,7 @@ def check_k(k, *, with_threshold: bool = False) -> Optional[int]:
 
 def check_threshold(threshold) -> float:
     if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
-        raise QuarnelError(f"the threshold must be a number from 0 to 1, not {threshold!r}")
+        raise TypeError(f"the threshold must be a number from 0 to 1, not {threshold!r}")
     threshold = float(threshold)
     if math.isnan(threshold) or not 0.0 <= threshold <= 1.0:
         raise QuarnelError(f"the threshold must be a number from 0 to 1, not {threshold}")

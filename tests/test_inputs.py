@@ -109,6 +109,28 @@ def cli_error(capsys, *args):
     return status, capsys.readouterr().err
 
 
+@pytest.mark.parametrize("call", [
+    lambda db: quarnel.search("CCO", db, threshold="0.5"),
+    lambda db: db.search("CCO", threshold=None, k="3"),
+    lambda db: quarnel.similarity_matrix(db, threshold=[0.5]),
+    lambda db: quarnel.butina(db, "0.5"),
+    lambda db: quarnel.similarity("CCO", db, n_threads="4"),
+    lambda db: quarnel.search("CCO", db, metric=quarnel.Tversky("0.5", 1)),
+    lambda db: quarnel.Tversky(1, None),
+], ids=["threshold", "k", "matrix threshold", "butina threshold", "threads", "tversky alpha", "tversky beta"])
+def test_what_is_not_a_number_is_a_type_error(nci, capsys, call):
+    db = quarnel.Database(nci / "mols.qfp")
+    with pytest.raises(TypeError, match="must be a (whole |finite )?number"):
+        call(db)
+    # Numbers out of bounds stay value errors, and the command line, which
+    # reads numbers from text, refuses either kind in one line.
+    with pytest.raises(ValueError):
+        quarnel.search("CCO", db, threshold=1.5)
+    for args in (["--threshold", "abc"], ["--metric", "tversky:a,1"], ["--threads", "x"], ["-k", "2.5"]):
+        status, err = cli_error(capsys, "search", "CCO", nci / "mols.qfp", *args)
+        assert status == 2 and err.startswith("quarnel: error: argument") and err.count("\n") == 1, err
+
+
 @pytest.mark.parametrize("empty", ["list", "file", "array", "shards"])
 def test_an_empty_database_gives_a_column_of_no_hits(nci, tmp_path, empty):
     quarnel.save_fingerprints([], tmp_path / "empty.qfp")
