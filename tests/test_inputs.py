@@ -98,6 +98,20 @@ def test_sharded_databases_cluster_and_make_matrices(nci, tmp_path):
     assert (quarnel.similarity_matrix(shards, threshold=0.5) != quarnel.similarity_matrix(fps, threshold=0.5)).nnz == 0
 
 
+@pytest.mark.parametrize("names, message", [
+    ([1, 2, None], r"names\[0\] is int 1, not a string"),
+    (["a", "b", None], r"names\[2\] is NoneType None, not a string"),
+    (["a", b"b", "c"], r"names\[1\] is bytes b'b'"),
+    ("abc", "names must be a sequence of strings, one per fingerprint, not a str"),
+])
+def test_names_must_be_strings(nci, tmp_path, names, message):
+    fps = quarnel.load_fingerprints(nci / "mols.qfp")[:3]
+    with pytest.raises(TypeError, match=message):
+        quarnel.save_database(fps, tmp_path / "x.qfp", names=names)
+    assert list(tmp_path.iterdir()) == []
+    assert quarnel.save_database(fps, tmp_path / "x.qfp", names=None).names[2] == "2"
+
+
 def cli_error(capsys, *args):
     """The command's status and its standard error, run in this process."""
     from quarnel import cli
