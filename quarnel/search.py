@@ -51,6 +51,8 @@ def search(queries, database, k: Optional[int] = 10, *, threshold: Optional[floa
         Worker threads (-1: every CPU).
     window_rows : int, optional
         Database rows per engine call (default 1,048,576).
+    progress : bool
+        Show a bar on standard error, when it is a terminal.
     allow_mismatch : bool
         Compare queries and database made with different fingerprint
         settings (refused by default).
