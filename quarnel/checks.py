@@ -14,6 +14,9 @@ from .errors import QuarnelError
 # to start them, or run them without any gain.
 MAX_THREADS = 1024
 MAX_ROWS = 2**32 - 1
+# Hits per query of a top-k search given no k; a threshold search given no
+# k returns every hit instead.
+DEFAULT_K = 10
 
 
 def whole_number(value, what: str) -> int:
@@ -34,11 +37,10 @@ def check_threads(n_threads) -> int:
 
 
 def check_k(k, *, with_threshold: bool = False) -> Optional[int]:
-    """Hits per query: at least 1, or None beside a threshold (all hits)."""
+    """Hits per query: at least 1.  None means DEFAULT_K without a
+    threshold and every hit with one."""
     if k is None:
-        if not with_threshold:
-            raise QuarnelError("k must be given (hits per query) unless a threshold is")
-        return None
+        return None if with_threshold else DEFAULT_K
     k = whole_number(k, "k")
     if k < 1:
         raise QuarnelError(f"k must be at least 1, not {k}")

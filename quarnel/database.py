@@ -43,12 +43,13 @@ class Database(FingerprintFile):
     def __repr__(self) -> str:
         return f"Database({str(self.path)!r}, rows={self.rows}, n_bits={self.n_bits})"
 
-    def search(self, queries, k: Optional[int] = 10, n_threads: int = -1, *, threshold: Optional[float] = None,
+    def search(self, queries, k: Optional[int] = None, n_threads: int = -1, *, threshold: Optional[float] = None,
                metric="tanimoto", window_rows: Optional[int] = None, progress: bool = False,
                allow_mismatch: bool = False, name_field: Optional[str] = None):
         """`quarnel.search` of `queries` in this database: the k most similar
-        rows of every query, or with `threshold` every row scoring at least
-        that.  Queries may be given in any form (a fingerprint file, a
+        rows of every query (10 unless `k` is given), or with `threshold`
+        every row scoring at least that (the best k where `k` is given).
+        Queries may be given in any form (a fingerprint file, a
         SMILES or SDF file, a SMILES string, ExplicitBitVect or Mol objects
         or sequences of them); molecules are fingerprinted as this
         database's metadata says."""
