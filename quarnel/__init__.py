@@ -6,7 +6,7 @@ instead of printing it; fingerprint databases (`Database`,
 `ShardedDatabase`); search and similarity for fingerprints in any form
 (`search`, `similarity_matrix`, `butina`); molecules to fingerprints
 (`fingerprint_molecules`); diversity picking (`maxmin_pick`,
-`leader_pick`); FPS files (`read_fps`, `Database.write_fps`) and NumPy
+`leader_pick`); FPS files (`read_fps`, `write_fps`) and NumPy
 arrays (`to_numpy`, `BitArray`, `PackedBits`) in and out; and the
 ``quarnel`` command line.  Distributed
 search is in `quarnel.distributed` (it imports Dask).
@@ -15,7 +15,7 @@ search is in `quarnel.distributed` (it imports Dask).
 from . import functions
 from .arrays import BitArray, PackedBits
 from .clustering import butina
-from .database import Database, ShardedDatabase, save_database, to_numpy
+from .database import Database, ShardedDatabase, save_database, to_numpy, write_fps
 from .errors import QuarnelError
 from .functions import (
     bulk_tanimoto_mmap,
@@ -49,6 +49,7 @@ __all__ = [
     "ThresholdResult",
     "save_database",
     "to_numpy",
+    "write_fps",
     "BitArray",
     "PackedBits",
     "read_fps",

@@ -14,11 +14,16 @@ from .errors import QuarnelError
 # to start them, or run them without any gain.
 MAX_THREADS = 1024
 MAX_ROWS = 2**32 - 1
+# Hits per query of a top-k search given no k; a threshold search given no
+# k returns every hit instead.
+DEFAULT_K = 10
 
 
 def whole_number(value, what: str) -> int:
+    # A value of the wrong type is a TypeError, as Python's own functions
+    # raise for range("3"); a number out of bounds is a value error.
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise QuarnelError(f"{what} must be a whole number, not {value!r}")
+        raise TypeError(f"{what} must be a whole number, not {value!r}")
     return int(value)
 
 
@@ -32,11 +37,10 @@ def check_threads(n_threads) -> int:
 
 
 def check_k(k, *, with_threshold: bool = False) -> Optional[int]:
-    """Hits per query: at least 1, or None beside a threshold (all hits)."""
+    """Hits per query: at least 1.  None means DEFAULT_K without a
+    threshold and every hit with one."""
     if k is None:
-        if not with_threshold:
-            raise QuarnelError("k must be given (hits per query) unless a threshold is")
-        return None
+        return None if with_threshold else DEFAULT_K
     k = whole_number(k, "k")
     if k < 1:
         raise QuarnelError(f"k must be at least 1, not {k}")
@@ -45,7 +49,7 @@ def check_k(k, *, with_threshold: bool = False) -> Optional[int]:
 
 def check_threshold(threshold) -> float:
     if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
-        raise QuarnelError(f"the threshold must be a number from 0 to 1, not {threshold!r}")
+        raise TypeError(f"the threshold must be a number from 0 to 1, not {threshold!r}")
     threshold = float(threshold)
     if math.isnan(threshold) or not 0.0 <= threshold <= 1.0:
         raise QuarnelError(f"the threshold must be a number from 0 to 1, not {threshold}")

@@ -56,6 +56,10 @@ def bounded_int(low, high):
     return parse
 
 
+# As check_threads takes them.
+THREADS_HELP = f"worker threads: 1 to {MAX_THREADS}, or 0 or -1 for all CPUs (default -1)"
+
+
 def thread_count(text):
     try:
         value = int(text)
@@ -361,7 +365,7 @@ def add_search_command(commands):
     command.add_argument("--threshold", type=similarity_threshold,
                          help="every hit scoring at least this (0 to 1), best first")
     command.add_argument("--threads", type=thread_count, default=-1,
-                         help=f"threads, 1 to {MAX_THREADS} (default: all CPUs)")
+                         help=THREADS_HELP)
     command.add_argument("-o", "--output", help="write the hits here (TSV) instead of standard output")
     command.add_argument("--window-rows", type=bounded_int(1, MAX_ROWS),
                          help="database rows per window (default 1048576)")
@@ -389,7 +393,7 @@ def add_cluster_command(commands):
     command.add_argument("--metric", type=metric_option, default="tanimoto", metavar="METRIC",
                          help="tanimoto (default), dice, cosine or tversky:ALPHA,BETA")
     command.add_argument("--threads", type=thread_count, default=-1,
-                         help=f"threads, 1 to {MAX_THREADS} (default: all CPUs)")
+                         help=THREADS_HELP)
     command.add_argument("-o", "--output", help="write the clusters here (TSV) instead of standard output")
     command.add_argument("-q", "--quiet", action="store_true", help="no progress bar or summary")
     command.set_defaults(run=run_cluster)
@@ -414,7 +418,7 @@ def add_pick_command(commands):
                          help="tanimoto (default), dice, cosine or tversky:A,A (symmetric); distance is "
                               "1 - similarity")
     command.add_argument("--threads", type=thread_count, default=-1,
-                         help=f"threads, 1 to {MAX_THREADS} (default: all CPUs)")
+                         help=THREADS_HELP)
     command.add_argument("-o", "--output", help="write the picks here (TSV) instead of standard output")
     command.add_argument("-q", "--quiet", action="store_true", help="no summary")
     command.set_defaults(run=run_pick)

@@ -17,8 +17,8 @@ from .arrays import as_rows, is_array
 from .errors import QuarnelError
 from .fingerprint_file import (FingerprintFile, metadata_path, names_path, read_header, write_metadata,
                                write_names, write_rows)
-from .fps import write_fps
-from .resolve import resolved
+from .fps import write_fps as write_fps_file
+from .resolve import is_stored, resolved
 from .search import search
 from .file_kinds import SHARD_SET_SUFFIX, misread_database_name
 from .shards import ShardSet
@@ -43,12 +43,13 @@ class Database(FingerprintFile):
     def __repr__(self) -> str:
         return f"Database({str(self.path)!r}, rows={self.rows}, n_bits={self.n_bits})"
 
-    def search(self, queries, k: Optional[int] = 10, n_threads: int = -1, *, threshold: Optional[float] = None,
+    def search(self, queries, k: Optional[int] = None, n_threads: int = -1, *, threshold: Optional[float] = None,
                metric="tanimoto", window_rows: Optional[int] = None, progress: bool = False,
                allow_mismatch: bool = False, name_field: Optional[str] = None):
         """`quarnel.search` of `queries` in this database: the k most similar
-        rows of every query, or with `threshold` every row scoring at least
-        that.  Queries may be given in any form (a fingerprint file, a
+        rows of every query (10 unless `k` is given), or with `threshold`
+        every row scoring at least that (the best k where `k` is given).
+        Queries may be given in any form (a fingerprint file, a
         SMILES or SDF file, a SMILES string, ExplicitBitVect or Mol objects
         or sequences of them); molecules are fingerprinted as this
         database's metadata says."""
@@ -67,7 +68,7 @@ class Database(FingerprintFile):
         ``#type`` line from the fingerprint settings where known, then one
         ``hex<TAB>id`` line per row, the ids from the names (row numbers
         without them).  The file appears only when complete."""
-        return write_fps(self, path, progress=progress)
+        return write_fps_file(self, path, progress=progress)
 
 
 class ShardedDatabase(ShardSet, Database):
@@ -105,10 +106,55 @@ def to_numpy(fingerprints) -> np.ndarray:
         return np.array(FingerprintFile(given.single_file()).words())
 
 
+def write_fps(database, path, *, progress: bool = False) -> int:
+    """Writes a database as an FPS file and returns the row count, as
+    `Database.write_fps` and ``quarnel export`` do.
+
+    Parameters
+    ----------
+    database
+        A `Database` or `ShardedDatabase`, or the path of one (a ``.qfp``
+        file or a ``.qfpset`` manifest).
+    path
+        The FPS file: ``.fps``, or ``.fps.gz`` compressed, which appears
+        only when complete; or an open binary stream.
+    progress : bool
+        Show a bar on standard error, when it is a terminal.
+
+    The header holds a ``#type`` line from the fingerprint settings where
+    they are known; then one ``hex<TAB>id`` line per row, the ids from the
+    names (row numbers without them).
+
+    Examples
+    --------
+    >>> quarnel.write_fps("nci.qfp", "nci.fps.gz")
+    4993
+    """
+    if isinstance(database, (str, bytes, os.PathLike)):
+        database = Database(os.fsdecode(os.fspath(database)))
+    elif not is_stored(database):
+        raise TypeError(f"write_fps writes a database (a Database, or the path of a .qfp or .qfpset), not "
+                        f"{type(database).__name__}; save fingerprints in memory with quarnel.save_database first")
+    return write_fps_file(database, path, progress=progress)
+
+
+def _checked_names(names) -> list:
+    """The names as a list of strings: anything else in it would be stored
+    as its str(), None as the name 'None'."""
+    if isinstance(names, (str, bytes)):
+        raise TypeError(f"names must be a sequence of strings, one per fingerprint, not a {type(names).__name__}")
+    names = list(names)
+    for position, name in enumerate(names):
+        if not isinstance(name, str):
+            raise TypeError(f"names[{position}] is {type(name).__name__} {name!r:.40}, not a string; give a string "
+                            "for every row (\"\" for none), or names=None to name rows by number")
+    return names
+
+
 def save_database(fps, path, names: Optional[Sequence] = None, metadata: Optional[dict] = None) -> Database:
-    """Saves fingerprints as a database, with names (default: none, rows
-    are named by number) and metadata sidecars.  `fps` is a sequence of
-    ExplicitBitVect objects or a NumPy array in a form
+    """Saves fingerprints as a database, with names (strings, one per row;
+    default: none, rows are named by number) and metadata sidecars.  `fps`
+    is a sequence of ExplicitBitVect objects or a NumPy array in a form
     `quarnel.arrays.as_rows` takes (uint64 rows, packed uint8 bytes, bool
     or 0/1 uint8 bits).  Nothing is written when anything is wrong: a name
     count that is not the row count, a bad vector or array, a full disk."""
@@ -116,7 +162,7 @@ def save_database(fps, path, names: Optional[Sequence] = None, metadata: Optiona
     fps = fps if packed is not None else list(fps)
     count = len(packed[0]) if packed is not None else len(fps)
     if names is not None:
-        names = list(names)
+        names = _checked_names(names)
         if len(names) != count:
             raise QuarnelError(f"{len(names)} names for {count} fingerprints")
     if metadata is not None and not isinstance(metadata, dict):

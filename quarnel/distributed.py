@@ -97,7 +97,8 @@ def search(client: Client, queries, database, k: int = 10, *, metric="tanimoto",
                                                            (k, n_threads, metric), progress):
                 best.add(indices, scores, offset=window.first_row)
             indices, scores = best.indices, best.scores
-        return SearchResult(indices, scores, source.names, target.names, source.record_positions, source.skipped)
+        return SearchResult(indices, scores, source.names, target.names, source.record_positions, source.skipped,
+                            k=k)
 
 
 def max_similarity(client: Client, queries, database, *, metric="tanimoto", window_rows: Optional[int] = None,

@@ -28,6 +28,7 @@ from .checks import MAX_ROWS, check_window_rows
 from .errors import QuarnelError
 from .file_kinds import FINGERPRINT_SUFFIX, is_fps_file, misread_database_name, molecule_file_kind, not_a_database
 from .settings import FingerprintSpec
+from .text_content import SAMPLE_BYTES, text_instead_of_fingerprints
 
 HEADER = struct.Struct("<II")
 DEFAULT_WINDOW_ROWS = 1 << 20
@@ -60,20 +61,28 @@ def read_header(path):
     rows out."""
     path = Path(os.fspath(path))
     with open(path, "rb") as stream:
-        head = stream.read(HEADER.size)
+        sample = stream.read(SAMPLE_BYTES)
         size = os.fstat(stream.fileno()).st_size
+    problem = _header_problem(path, sample[:HEADER.size], size)
+    if problem is not None:
+        # Text read as a header announces absurd sizes: say what it is instead.
+        raise QuarnelError(text_instead_of_fingerprints(path, sample, whole=len(sample) == size) or problem)
+    return HEADER.unpack(sample[:HEADER.size])
+
+
+def _header_problem(path: Path, head: bytes, size: int) -> Optional[str]:
     if len(head) < HEADER.size:
-        raise QuarnelError(f"{path}: not a fingerprint database (shorter than the 8-byte header)")
+        return f"{path}: not a fingerprint database (shorter than the 8-byte header)"
     rows, n_bits = HEADER.unpack(head)
     needed = file_bytes(rows, n_bits)
     if size != needed:
         problem = "truncated fingerprint file" if size < needed and path.suffix == FINGERPRINT_SUFFIX \
             else "not a fingerprint database"
-        raise QuarnelError(f"{path}: {problem}: its header announces {rows} rows of {n_bits} bits "
-                           f"({needed} bytes) but the file has {size} bytes")
+        return (f"{path}: {problem}: its header announces {rows} rows of {n_bits} bits "
+                f"({needed} bytes) but the file has {size} bytes")
     if rows and n_bits == 0:
-        raise QuarnelError(f"{path}: not a fingerprint database: {rows} rows of 0 bits")
-    return rows, n_bits
+        return f"{path}: not a fingerprint database: {rows} rows of 0 bits"
+    return None
 
 
 # ---------------------------------------------------------------------------

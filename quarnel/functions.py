@@ -326,6 +326,9 @@ def bulk_tanimoto_parallel_threshold(py_fps: Fingerprints, py_fps2: Fingerprints
         Queries (N1) and database (N2), all of one bit length.
     threshold : float
         From 0.0 to 1.0; pairs whose score is at least this are kept.
+    n_threads : int, default -1
+        Worker threads; 0 or less uses every CPU this process may use.
+        The pairs found are the same, in the same order, for every count.
 
     Returns
     -------

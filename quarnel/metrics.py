@@ -41,8 +41,9 @@ class Tversky:
     def __post_init__(self):
         for name in ("alpha", "beta"):
             value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) \
-                    or value < 0:
+            if isinstance(value, bool) or not isinstance(value, numbers.Real):
+                raise TypeError(f"Tversky's {name} must be a finite number of at least 0, not {value!r}")
+            if not math.isfinite(value) or value < 0:
                 raise QuarnelError(f"Tversky's {name} must be a finite number of at least 0, not {value!r}")
             object.__setattr__(self, name, float(value))
 

@@ -109,7 +109,7 @@ def maxmin_pick(fingerprints, n: int, *, seed: int = -1, first_picks: Iterable[i
             return native_call(_native.maxmin_pick, pool.single_file(), n, seed, first_picks, None, n_threads,
                                _bar_updater(bar), name, alpha, beta)
         with resolved(references, like=pool) as held:
-            check_comparable(held, pool)
+            check_comparable(held, pool, role="references", can_allow=False)
             return native_call(_native.maxmin_pick, pool.single_file(), n, seed, first_picks, held.single_file(),
                                n_threads, _bar_updater(bar), name, alpha, beta)
 

@@ -307,6 +307,10 @@ def _molecule_settings(settings, like) -> FingerprintSpec:
     if like.settings is None and like.origin in (IN_MEMORY_VECTORS, IN_MEMORY_ARRAY):
         raise QuarnelError(f"{like.origin}: fingerprints in memory do not say how they were made, so it is not "
                            "known how to fingerprint the molecules given; give them as fingerprints too")
+    if like.settings is None and isinstance(like.source, ShardSet):
+        raise QuarnelError(f"{like.origin}: no metadata says how its shards were made (neither a manifest's "
+                           "\"metadata\" nor a shard's NAME.qfp.json), so it is not known how to fingerprint the "
+                           "molecules given; give them as fingerprints (a .qfp file)")
     if like.settings is None:
         raise QuarnelError(f"{like.origin} has no metadata sidecar ({like.origin}.json), so it is not known how "
                            "to fingerprint the molecules given; give them as fingerprints (a .qfp file)")
@@ -359,17 +363,22 @@ class _ArrayRows:
         return array_windows(self.array, self.n_bits, window_rows)
 
 
-def check_comparable(queries: Fingerprints, database: Fingerprints, *, allow_mismatch: bool = False) -> None:
+def check_comparable(queries: Fingerprints, database: Fingerprints, *, allow_mismatch: bool = False,
+                     role: str = "queries", can_allow: bool = True) -> None:
     """Two sets can be compared: the same bit length (unless one is empty),
-    and made the same way where both say how (unless asked otherwise)."""
+    and made the same way where both say how (unless asked otherwise).
+
+    `role` names what the first set is to the caller ("queries",
+    "references"); `can_allow` False where the caller offers no way to
+    allow a mismatch of settings, so that the message offers none."""
     if queries.rows and database.rows and queries.n_bits != database.n_bits:
-        raise QuarnelError(f"the queries ({queries.origin}) have {queries.n_bits} bits and {database.origin} has "
+        raise QuarnelError(f"the {role} ({queries.origin}) have {queries.n_bits} bits and {database.origin} has "
                            f"{database.n_bits}: fingerprints of different lengths cannot be compared")
     if allow_mismatch or queries.settings is None or database.settings is None or queries.settings == database.settings:
         return
-    raise QuarnelError(f"{queries.origin} was fingerprinted as {queries.settings.describe()} but {database.origin} as "
-                       f"{database.settings.describe()}; their scores would mean nothing (allow it with "
-                       "--allow-mismatch, or allow_mismatch=True)")
+    allow = " (allow it with --allow-mismatch, or allow_mismatch=True)" if can_allow else ""
+    raise QuarnelError(f"the {role} ({queries.origin}) were fingerprinted as {queries.settings.describe()} but "
+                       f"{database.origin} as {database.settings.describe()}; their scores would mean nothing{allow}")
 
 
 def skipped_summary(skipped: List[Skipped], one: str = "query", many: str = "queries") -> str:

@@ -23,12 +23,12 @@ PROGRESS_STEPS = 50
 MIN_QUERY_BATCH = 64
 
 
-def search(queries, database, k: Optional[int] = 10, *, threshold: Optional[float] = None, metric="tanimoto",
+def search(queries, database, k: Optional[int] = None, *, threshold: Optional[float] = None, metric="tanimoto",
            n_threads: int = -1, window_rows: Optional[int] = None, progress: bool = False,
            allow_mismatch: bool = False, name_field: Optional[str] = None):
-    """The k most similar database rows of every query, or with `threshold`
-    every row scoring at least that (the best `k` of them when `k` is not
-    None).
+    """The k most similar database rows of every query (10 unless `k` is
+    given), or with `threshold` every row scoring at least that (the best
+    `k` of them when `k` is given), as ``quarnel search`` does.
 
     Parameters
     ----------
@@ -40,8 +40,9 @@ def search(queries, database, k: Optional[int] = 10, *, threshold: Optional[floa
     database
         A fingerprint database (a ``.qfp`` or ``.qfpset`` path, a Database)
         or fingerprints in memory.
-    k : int or None, default 10
-        Hits per query (at least 1); None only with a threshold: all hits.
+    k : int, optional
+        Hits per query, at least 1.  Not given (None): 10 without a
+        threshold, every hit with one.
     threshold : float, optional
         From 0 to 1.
     metric : {"tanimoto", "dice", "cosine"} or Tversky, default "tanimoto"
@@ -51,6 +52,8 @@ def search(queries, database, k: Optional[int] = 10, *, threshold: Optional[floa
         Worker threads (-1: every CPU).
     window_rows : int, optional
         Database rows per engine call (default 1,048,576).
+    progress : bool
+        Show a bar on standard error, when it is a terminal.
     allow_mismatch : bool
         Compare queries and database made with different fingerprint
         settings (refused by default).
@@ -81,10 +84,10 @@ def search(queries, database, k: Optional[int] = 10, *, threshold: Optional[floa
         if threshold is None:
             indices, scores = _topk(source, target, k, metric, n_threads, window_rows, progress)
             return SearchResult(target.at_records(indices), scores, source.names, target.record_names,
-                                source.record_positions, source.skipped)
+                                source.record_positions, source.skipped, k=k)
         indptr, indices, scores = _threshold(source, target, threshold, k, metric, n_threads, window_rows, progress)
         return ThresholdResult(indptr, target.at_records(indices), scores, source.names, target.record_names,
-                               source.record_positions, source.skipped)
+                               source.record_positions, source.skipped, k=k, threshold=threshold)
 
 
 def _batch_rows(queries: Fingerprints, bar) -> int:

@@ -32,6 +32,8 @@ def cross_neighbours(queries: Fingerprints, database: Fingerprints, threshold: f
         indptr, indices, scores = scoring.cross_threshold(rows, window.source(), threshold, metric, n_threads,
                                                           window.offset, window.limit)
         parts.append((np.asarray(indptr, np.int64), indices.astype(np.int64) + window.first_row, scores))
+    if not parts:  # an empty database: every query has no pair
+        return np.zeros(queries.rows + 1, np.int64), np.zeros(0, np.int64), np.zeros(0, np.float64)
     if len(parts) == 1:
         return parts[0]
     return _joined_columns(parts, queries.rows)

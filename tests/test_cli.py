@@ -283,3 +283,15 @@ def test_progress_on_a_terminal(tmp_path):
     assert "search:" in shown and "queries" in shown and re.search(r"search:\s+[1-9][0-9]?%", shown), shown
     shown = on_terminal("cluster", "mols.qfp", "--threshold", 0.8, "-o", "c.tsv", cwd=tmp_path)
     assert "finding neighbours" in shown and "assigning" in shown
+
+
+def test_threads_help_says_what_the_option_takes(nci_db):
+    folder, _ = nci_db
+    for command in ("search", "cluster", "pick"):
+        shown = " ".join(quarnel(command, "-h").stdout.split())
+        assert "--threads THREADS worker threads: 1 to 1024, or 0 or -1 for all CPUs (default -1)" in shown, shown
+    for threads in (0, -1, 1024):
+        done = quarnel("search", "CCO", "mols.qfp", "-k", 1, "--threads", threads, "-q", cwd=folder)
+        assert done.returncode == 0 and done.stdout.count("\n") == 2, done.stderr
+    refused = quarnel("search", "CCO", "mols.qfp", "--threads", -2, cwd=folder)
+    assert refused.returncode == 2 and "or 0 or -1 for every CPU, not -2" in refused.stderr

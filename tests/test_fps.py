@@ -84,6 +84,23 @@ def test_odd_widths_shards_and_foreign_headers(tmp_path, rng, monkeypatch):
         quarnel.search("CCO", tmp_path / "x.fps")
 
 
+@pytest.mark.parametrize("given", ["str", "Path", "Database", "manifest"])
+def test_write_fps_at_the_top_level_takes_a_database_or_its_path(nci_db, tmp_path, given):
+    folder, _ = nci_db
+    quarnel.Database(folder / "mols.qfp").write_fps(tmp_path / "method.fps")
+    shards = tmp_path / "lib.qfpset"
+    shards.write_text('{"format": "quarnel-shards", "version": 1, "shards": [{"path": "%s", "rows": 600, '
+                      '"n_bits": 2048}]}' % (folder / "mols.qfp"))
+    database = {"str": str(folder / "mols.qfp"), "Path": folder / "mols.qfp", "manifest": str(shards),
+                "Database": quarnel.Database(folder / "mols.qfp")}[given]
+    assert quarnel.write_fps(database, tmp_path / "top.fps.gz") == 600
+    assert body(gzip.decompress((tmp_path / "top.fps.gz").read_bytes()).decode()) == \
+        body((tmp_path / "method.fps").read_text())
+    with pytest.raises(TypeError, match="save fingerprints in memory with quarnel.save_database first"):
+        quarnel.write_fps(quarnel.load_fingerprints(folder / "mols.qfp")[:2], tmp_path / "x.fps")
+    assert not (tmp_path / "x.fps").exists() and "write_fps" in quarnel.__all__
+
+
 BAD = [
     (b"", "line 1: not an FPS file"),
     (b"#FPS2\n00\tx\n", "line 1: not an FPS file"),

@@ -96,3 +96,90 @@ def test_sharded_databases_cluster_and_make_matrices(nci, tmp_path):
         part = quarnel.similarity_matrix(fps[:20], database, threshold=0.3)
         assert (part != whole).nnz == 0 and np.array_equal(part.indices, whole.indices)
     assert (quarnel.similarity_matrix(shards, threshold=0.5) != quarnel.similarity_matrix(fps, threshold=0.5)).nnz == 0
+
+
+@pytest.mark.parametrize("names, message", [
+    ([1, 2, None], r"names\[0\] is int 1, not a string"),
+    (["a", "b", None], r"names\[2\] is NoneType None, not a string"),
+    (["a", b"b", "c"], r"names\[1\] is bytes b'b'"),
+    ("abc", "names must be a sequence of strings, one per fingerprint, not a str"),
+])
+def test_names_must_be_strings(nci, tmp_path, names, message):
+    fps = quarnel.load_fingerprints(nci / "mols.qfp")[:3]
+    with pytest.raises(TypeError, match=message):
+        quarnel.save_database(fps, tmp_path / "x.qfp", names=names)
+    assert list(tmp_path.iterdir()) == []
+    assert quarnel.save_database(fps, tmp_path / "x.qfp", names=None).names[2] == "2"
+
+
+def cli_error(capsys, *args):
+    """The command's status and its standard error, run in this process."""
+    from quarnel import cli
+
+    try:
+        status = cli.main([str(arg) for arg in args])
+    except SystemExit as stop:  # argparse's own refusals
+        status = stop.code
+    return status, capsys.readouterr().err
+
+
+@pytest.mark.parametrize("call", [
+    lambda db: quarnel.search("CCO", db, threshold="0.5"),
+    lambda db: db.search("CCO", threshold=None, k="3"),
+    lambda db: quarnel.similarity_matrix(db, threshold=[0.5]),
+    lambda db: quarnel.butina(db, "0.5"),
+    lambda db: quarnel.similarity("CCO", db, n_threads="4"),
+    lambda db: quarnel.search("CCO", db, metric=quarnel.Tversky("0.5", 1)),
+    lambda db: quarnel.Tversky(1, None),
+], ids=["threshold", "k", "matrix threshold", "butina threshold", "threads", "tversky alpha", "tversky beta"])
+def test_what_is_not_a_number_is_a_type_error(nci, capsys, call):
+    db = quarnel.Database(nci / "mols.qfp")
+    with pytest.raises(TypeError, match="must be a (whole |finite )?number"):
+        call(db)
+    # Numbers out of bounds stay value errors, and the command line, which
+    # reads numbers from text, refuses either kind in one line.
+    with pytest.raises(ValueError):
+        quarnel.search("CCO", db, threshold=1.5)
+    for args in (["--threshold", "abc"], ["--metric", "tversky:a,1"], ["--threads", "x"], ["-k", "2.5"]):
+        status, err = cli_error(capsys, "search", "CCO", nci / "mols.qfp", *args)
+        assert status == 2 and err.startswith("quarnel: error: argument") and err.count("\n") == 1, err
+
+
+@pytest.mark.parametrize("empty", ["list", "file", "array", "shards"])
+def test_an_empty_database_gives_a_column_of_no_hits(nci, tmp_path, empty):
+    quarnel.save_fingerprints([], tmp_path / "empty.qfp")
+    database = {"list": [], "file": tmp_path / "empty.qfp", "array": np.zeros((0, 32), np.uint64),
+                "shards": quarnel.ShardedDatabase.from_files([tmp_path / "empty.qfp"] * 2)}[empty]
+    queries = quarnel.load_fingerprints(nci / "mols.qfp")[:5]
+    assert quarnel.similarity_matrix(queries, database, threshold=0.5).shape == (5, 0)
+    assert quarnel.similarity_matrix(queries, database, threshold=0.0, metric="dice").nnz == 0
+    assert quarnel.similarity(queries, database).shape == (5, 0)
+    assert quarnel.search(queries, database).indices.shape == (5, 0)
+    found = quarnel.search(queries, database, threshold=0.1)
+    assert found.indptr.tolist() == [0] * 6 and found.hit_names(-1) == []
+
+
+TEXT_FILES = [
+    ("x.csv", "smiles,name\nCCO,ethanol\nCCN,ethylamine\n",
+     "x.csv: not a fingerprint database: it looks like a CSV table of text; put its SMILES in a .smi file"),
+    ("x.tsv", "smiles\tname\nCCO\tethanol\n", "x.tsv: not a fingerprint database: it looks like a tab-separated"),
+    ("mols.txt", "CCO ethanol\nc1ccccc1 benzène\n" * 400,
+     "mols.txt: not a fingerprint database: it looks like text (SMILES, perhaps); if it holds SMILES, name it "
+     "mols.smi and make a database with `quarnel fingerprint mols.smi`"),
+    ("c.qfp", "CCO\n", "c.qfp: not a fingerprint database: it looks like text"),
+    ("lib.mol", "\n  RDKit          2D\n\n  1  0  0  0  0  0  0  0  0  0999 V2000\nM  END\n$$$$\n",
+     "lib.mol: not a fingerprint database: it looks like an SDF file; name it lib.sdf"),
+    ("lib.txt", "#FPS1\n#num_bits=8\n0f\tone\n", "lib.txt: not a fingerprint database: it looks like an FPS file"),
+    ("lib.qfp.json", '{"fingerprint": {"type": "morgan"}}\n', "lib.qfp.json: not a fingerprint database: it looks "
+     "like JSON text; if it is a metadata sidecar, give the database it describes ("),
+]
+
+
+@pytest.mark.parametrize("name, text, message", TEXT_FILES, ids=[case[0] for case in TEXT_FILES])
+def test_text_given_as_a_database_says_what_it_looks_like(tmp_path, capsys, name, text, message):
+    (tmp_path / name).write_text(text, encoding="utf-8")
+    with pytest.raises(quarnel.QuarnelError) as refusal:
+        quarnel.search("CCO", tmp_path / name)
+    assert str(refusal.value).startswith(f"{tmp_path}/{message}") and "announces" not in str(refusal.value)
+    status, err = cli_error(capsys, "info", tmp_path / name)
+    assert status == 1 and err.startswith(f"quarnel: error: {tmp_path}/{message}") and err.count("\n") == 1

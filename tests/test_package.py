@@ -57,6 +57,20 @@ def test_stub_and_wrappers_match_the_extension():
         assert all(section in wrapper.__doc__ for section in ("Examples", name.split("_")[0])), name
 
 
+def documented_functions():
+    return [name for name in quarnel.__all__
+            if inspect.isfunction(getattr(quarnel, name)) and "Parameters\n" in getattr(quarnel, name).__doc__]
+
+
+@pytest.mark.parametrize("name", documented_functions())
+def test_a_parameters_section_names_every_parameter(name):
+    function = getattr(quarnel, name)
+    section = function.__doc__.split("Parameters\n", 1)[1].split("Returns\n", 1)[0]
+    entries = {word.strip() for line in section.splitlines() if line.startswith("    ") and not line.startswith("     ")
+               for word in line.split(":", 1)[0].split(",")}
+    assert [p for p in inspect.signature(function).parameters if p not in entries] == []
+
+
 # One molecule per chemistry the generators treat differently, plus the
 # first NCI molecules.
 def nci_molecules(count):

@@ -211,6 +211,21 @@ def test_rdkits_refusals_are_value_errors(pool, pool_file):
             quarnel.leader_pick(pool_file, threshold)
 
 
+@pytest.mark.parametrize("held, message", [
+    ("bits", r"the references \(the given fingerprints\) have 1024 bits and \S*lib.qfp has 2048: "),
+    ("settings", r"the references \(\S*held.qfp\) were fingerprinted as type=morgan n_bits=2048 radius=3 "
+                 r"features=False but \S*lib.qfp as .* radius=2 features=False; their scores would mean nothing$"),
+], ids=["bits", "settings"])
+def test_references_unlike_the_pool_are_called_references(pool, tmp_path, held, message):
+    made = {"fingerprint": {"type": "morgan", "n_bits": 2048, "radius": 2}}
+    quarnel.save_database(pool[:50], tmp_path / "lib.qfp", metadata=made)
+    quarnel.save_database(pool[50:60], tmp_path / "held.qfp", metadata={"fingerprint": dict(made["fingerprint"],
+                                                                                             radius=3)})
+    references = [DataStructs.ExplicitBitVect(1024)] * 3 if held == "bits" else tmp_path / "held.qfp"
+    with pytest.raises(quarnel.QuarnelError, match=message):
+        quarnel.maxmin_pick(tmp_path / "lib.qfp", 5, references=references)
+
+
 def test_a_bare_folder_is_refused(tmp_path):
     with pytest.raises(quarnel.QuarnelError, match="sharded"):
         quarnel.maxmin_pick(tmp_path, 3)
