@@ -25,6 +25,7 @@ from .fps import read_fps
 from .interrupt import deferred_interrupts
 from .metrics import as_metric
 from .molecules import describe_skipped, fingerprint_molecules
+from .overwrite import refuse_overwrite
 from .picking import leader_pick, maxmin_pick
 from .resolve import resolved, skipped_summary
 from .search import search
@@ -109,24 +110,13 @@ def output_stream(path):
 
 # The arguments that name a command's input files.
 INPUT_ARGUMENTS = ("input", "database", "queries", "first_picks", "references")
-SIDECAR_SUFFIXES = ("", ".json", ".names")
 
 
 def refuse_output_over_input(args) -> None:
     """An output written under the name of one of the command's inputs (or
-    of a database's sidecar) would replace it once complete: the hits of a
-    search written over the database searched.  Refused before any work."""
-    output = getattr(args, "output", None)
-    if output in (None, "-") or not os.path.exists(output):
-        return
-    for name in INPUT_ARGUMENTS:
-        given = getattr(args, name, None)
-        if not isinstance(given, str):
-            continue
-        for path in (given + suffix for suffix in SIDECAR_SUFFIXES):
-            if os.path.exists(path) and os.path.samefile(output, path):
-                raise QuarnelError(f"{output}: this is {'the input' if path == given else 'a sidecar of'} {given}, "
-                                   "which the output would replace; name another output file")
+    of a file of an input database) would replace it once complete.
+    Refused before any work."""
+    refuse_overwrite(getattr(args, "output", None), [getattr(args, name, None) for name in INPUT_ARGUMENTS])
 
 
 def default_output(source: str) -> Path:

@@ -15,12 +15,13 @@ import numpy as np
 from . import functions
 from .arrays import as_rows, is_array
 from .errors import QuarnelError
-from .fingerprint_file import (FingerprintFile, metadata_path, names_path, read_header, write_metadata,
-                               write_names, write_rows)
+from .fingerprint_file import (FingerprintFile, check_metadata, metadata_path, names_path, read_header,
+                               write_metadata, write_names, write_rows)
 from .fps import write_fps
 from .resolve import resolved
 from .search import search
 from .file_kinds import SHARD_SET_SUFFIX, misread_database_name
+from .overwrite import refuse_overwrite
 from .shards import ShardSet
 
 
@@ -66,7 +67,9 @@ class Database(FingerprintFile):
         compressed; or a binary stream) and returns the row count: a
         ``#type`` line from the fingerprint settings where known, then one
         ``hex<TAB>id`` line per row, the ids from the names (row numbers
-        without them).  The file appears only when complete."""
+        without them).  The file appears only when complete, and never
+        over a file of this database (its own, a sidecar, a shard)."""
+        refuse_overwrite(path, [self])
         return write_fps(self, path, progress=progress)
 
 
@@ -119,9 +122,9 @@ def save_database(fps, path, names: Optional[Sequence] = None, metadata: Optiona
         names = list(names)
         if len(names) != count:
             raise QuarnelError(f"{len(names)} names for {count} fingerprints")
-    if metadata is not None and not isinstance(metadata, dict):
-        raise QuarnelError(f"metadata must be a dict, not {type(metadata).__name__}")
     target = Path(os.fspath(path))
+    if metadata is not None:
+        check_metadata(metadata, "metadata")
     if (misread := misread_database_name(target)) is not None:
         raise QuarnelError(misread)
     if packed is not None:

@@ -12,6 +12,8 @@ SDF_SUFFIXES = (".sdf", ".sd")
 FINGERPRINT_SUFFIX = ".qfp"
 SHARD_SET_SUFFIX = ".qfpset"
 FPS_SUFFIX = ".fps"
+# The sidecars beside a fingerprint file: its names and its metadata.
+SIDECAR_SUFFIXES = (".names", ".json")
 KNOWN_SUFFIXES = (FINGERPRINT_SUFFIX, SHARD_SET_SUFFIX, FPS_SUFFIX, ".fp", ".gz", *SMILES_SUFFIXES, *SDF_SUFFIXES)
 
 
@@ -37,10 +39,14 @@ def is_fps_file(path) -> bool:
 
 def misread_database_name(path) -> Optional[str]:
     """Why a fingerprint database must not be written under `path`: a name
-    that would be read back as an FPS or molecule file; None where it is fine."""
+    that would be read back as an FPS or molecule file, or that is a
+    sidecar's name; None where it is fine."""
+    shown = os.fsdecode(os.fspath(path))
+    if shown.endswith(SIDECAR_SUFFIXES):
+        return (f"{shown}: a sidecar's name (the names or metadata beside a database), which a database "
+                f"written here would replace or be taken for; name it with {FINGERPRINT_SUFFIX}")
     if not is_fps_file(path) and molecule_file_kind(path) is None:
         return None
-    shown = os.fsdecode(os.fspath(path))
     named = f"{shown}: a fingerprint database of this name would be read back as"
     if is_fps_file(path):
         return (f"{named} an FPS file; name it with {FINGERPRINT_SUFFIX} "

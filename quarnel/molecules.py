@@ -22,6 +22,7 @@ from typing import Iterator, List, Optional, Tuple
 
 import _quarnel
 
+from .atomic import naming
 from .checks import check_workers
 from .errors import QuarnelError
 from .file_kinds import molecule_file_kind
@@ -175,7 +176,11 @@ class _Fingerprinter:
     def rows_bytes(self, fingerprints) -> bytes:
         if not fingerprints:
             return b""
-        _quarnel._checked.save_fingerprints(fingerprints, self.scratch)
+        try:
+            _quarnel._checked.save_fingerprints(fingerprints, self.scratch)
+        except OSError as error:
+            # The temporary file's own disk, not the output's, is full.
+            raise naming(error, self.scratch) from None
         with open(self.scratch, "rb") as rows:
             rows.seek(8)  # the header
             return rows.read()
