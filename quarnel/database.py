@@ -46,16 +46,17 @@ class Database(FingerprintFile):
 
     def search(self, queries, k: Optional[int] = 10, n_threads: int = -1, *, threshold: Optional[float] = None,
                metric="tanimoto", window_rows: Optional[int] = None, progress: bool = False,
-               allow_mismatch: bool = False, name_field: Optional[str] = None):
+               allow_mismatch: bool = False, name_field: Optional[str] = None, smiles_column=None,
+               name_column=None):
         """`quarnel.search` of `queries` in this database: the k most similar
         rows of every query, or with `threshold` every row scoring at least
         that.  Queries may be given in any form (a fingerprint file, a
-        SMILES or SDF file, a SMILES string, ExplicitBitVect or Mol objects
+        SMILES, SDF, CSV or TSV file, a SMILES string, ExplicitBitVect or Mol objects
         or sequences of them); molecules are fingerprinted as this
         database's metadata says."""
         return search(queries, self, k, threshold=threshold, metric=metric, n_threads=n_threads,
                       window_rows=window_rows, progress=progress, allow_mismatch=allow_mismatch,
-                      name_field=name_field)
+                      name_field=name_field, smiles_column=smiles_column, name_column=name_column)
 
     def to_numpy(self) -> np.ndarray:
         """The rows as a read-only (rows, words) uint64 array mapped from the

@@ -9,12 +9,16 @@ from typing import Optional
 
 SMILES_SUFFIXES = (".smi", ".smiles", ".ism", ".can")
 SDF_SUFFIXES = (".sdf", ".sd")
+TABLE_SUFFIXES = {".csv": "csv", ".tsv": "tsv"}
 FINGERPRINT_SUFFIX = ".qfp"
 SHARD_SET_SUFFIX = ".qfpset"
 FPS_SUFFIX = ".fps"
 # The sidecars beside a fingerprint file: its names and its metadata.
 SIDECAR_SUFFIXES = (".names", ".json")
-KNOWN_SUFFIXES = (FINGERPRINT_SUFFIX, SHARD_SET_SUFFIX, FPS_SUFFIX, ".fp", ".gz", *SMILES_SUFFIXES, *SDF_SUFFIXES)
+KNOWN_SUFFIXES = (FINGERPRINT_SUFFIX, SHARD_SET_SUFFIX, FPS_SUFFIX, ".fp", ".gz", *SMILES_SUFFIXES, *SDF_SUFFIXES,
+                  *TABLE_SUFFIXES)
+# The molecule files there are, as error messages list them.
+MOLECULE_FILES = ".smi, .smiles, .sdf, .sd, .csv or .tsv"
 
 
 def _without_gz(path) -> str:
@@ -23,13 +27,20 @@ def _without_gz(path) -> str:
 
 
 def molecule_file_kind(path) -> Optional[str]:
-    """"smiles" or "sdf" from the file name (a trailing .gz aside), or None."""
+    """"smiles", "sdf", "csv" or "tsv" from the file name (a trailing .gz
+    aside), or None."""
     name = _without_gz(path)
     if name.endswith(SMILES_SUFFIXES):
         return "smiles"
     if name.endswith(SDF_SUFFIXES):
         return "sdf"
-    return None
+    return next((kind for suffix, kind in TABLE_SUFFIXES.items() if name.endswith(suffix)), None)
+
+
+def counts_lines(kind: str) -> bool:
+    """Whether the records of a molecule file of this kind are numbered by
+    line (SMILES files and tables) rather than by record (SD files)."""
+    return kind != "sdf"
 
 
 def is_fps_file(path) -> bool:
