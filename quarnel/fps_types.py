@@ -84,6 +84,7 @@ def type_line(settings: FingerprintSpec) -> str:
 def read_type(text: Optional[str], n_bits: int) -> TypeReading:
     """The settings that the ``#type`` line `text` stands for in a file of
     `n_bits`-bit fingerprints, or the reason there are none."""
+    text = " ".join(text.split()) if text else ""
     if not text:
         return TypeReading(None, "it has no #type line")
     family = text.split(" ", 1)[0]

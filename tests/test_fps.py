@@ -199,6 +199,9 @@ def test_chemfp_types_fingerprint_smiles_as_rdkit_did(tmp_path, type_text, n_bit
     made = run("fingerprint", "lib.fps", "-o", "lib.qfp", "-q", cwd=tmp_path)
     assert made.returncode == 0, made.stderr
     assert np.array_equal(quarnel.similarity(smiles[:5], tmp_path / "lib.qfp"), expected[:5])
+    # Exported, its own #type line says the same settings.
+    assert run("export", "lib.qfp", "-o", "back.fps", cwd=tmp_path).returncode == 0
+    assert np.array_equal(quarnel.similarity(smiles[-5:], tmp_path / "back.fps"), expected[-5:])
     searched = run("search", smiles[0], "lib.qfp", "-k", 1, cwd=tmp_path)
     assert searched.stdout.splitlines()[1].split("\t")[3:] == ["m0", "0", "1.0"]
 
