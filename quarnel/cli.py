@@ -358,9 +358,10 @@ def add_info_command(commands):
 
 def add_search_command(commands):
     command = commands.add_parser("search", help="the k most similar database rows of every query",
-                                  description="Top-k Tanimoto search.  QUERIES is a .qfp file, or a SMILES or "
-                                              "SDF file fingerprinted as the database's metadata says.")
-    command.add_argument("queries", help="a .qfp or .fps file, a SMILES or SDF file, or a SMILES")
+                                  description="Top-k Tanimoto search.  QUERIES is a .qfp or FPS file, or a "
+                                              "SMILES, SDF, CSV or TSV file fingerprinted as the database's "
+                                              "metadata says.")
+    command.add_argument("queries", help="a .qfp or .fps file, a SMILES, SDF, CSV or TSV file, or a SMILES")
     command.add_argument("database", help="the .qfp database, a .qfpset manifest or an FPS file")
     command.add_argument("-k", type=bounded_int(1, MAX_ROWS),
                          help="hits per query (default 10; with --threshold: all of them)")
