@@ -2,7 +2,9 @@
 conversion to rows (the (N, W) little-endian uint64 layout of a fingerprint
 file: bit i in word i // 64 at bit i % 64, least significant first).
 
-- ``uint64`` (N, W): rows as they are, 64·W bits; no copy.
+- ``uint64`` (N, W): rows as they are, 64·W bits; no copy where the array
+  is C-contiguous, a copy of a row slice (``A[::2]``) or a Fortran-order
+  array.
 - ``bool`` (N, L): one value per bit, L bits.
 - ``uint8`` (N, B) holding only 0 and 1: one value per bit, L = B bits, as
   RDKit's ``DataStructs.ConvertToNumpyArray`` and ``GetFingerprintAsNumPy``
@@ -50,8 +52,9 @@ def is_array(value) -> bool:
 
 def as_rows(value):
     """(rows, n_bits): the (N, W) C-contiguous little-endian uint64 rows of
-    an accepted array and its bit length.  A uint64 array comes back as it
-    is; the others are converted in bulk.  Anything else is an error that
+    an accepted array and its bit length.  A C-contiguous uint64 array
+    comes back as it is, any other layout of whole rows as a copy; the
+    others are converted in bulk.  Anything else is an error that
     says what to give instead, raised before any work: TypeError for the
     wrong dtype or dimensions, QuarnelError for the wrong contents."""
     form = "bits" if isinstance(value, BitArray) else "packed" if isinstance(value, PackedBits) else None
@@ -63,11 +66,11 @@ def as_rows(value):
         raise TypeError(f"a fingerprint array must have 2 dimensions, (fingerprints, bits or words), "
                            f"not {array.ndim}{hint}")
     if array.dtype == _ROW_WORD and form is None:
-        if not array.flags.c_contiguous:
-            # Every later use would copy it whole; the caller should decide.
+        if _skips_words(array):
             raise QuarnelError(f"a uint64 fingerprint array must be C-contiguous; this {array.shape} one is a "
-                               "strided view (copy it with numpy.ascontiguousarray)")
-        return _checked(array, 64 * array.shape[1])
+                               "strided view that takes words out of its rows, which no fingerprint is (copy "
+                               "it with numpy.ascontiguousarray if its rows are meant as they are)")
+        return _checked(np.ascontiguousarray(array), 64 * array.shape[1])
     if array.dtype == np.bool_ and form != "packed":
         return _checked(_pack_bits(array), array.shape[1])
     if array.dtype == np.uint8:
@@ -85,6 +88,22 @@ def as_rows(value):
                                                                    "0/1 bits) or bool (bits)")
     hint = " (0/1 values: array.astype(bool))" if array.dtype.kind in "iuf" and form != "packed" else ""
     raise TypeError(f"a fingerprint array must be {wanted}, not {array.dtype}{hint}")
+
+
+def _skips_words(array: np.ndarray) -> bool:
+    """A view of a row-major array that leaves words out of each row, or
+    reorders them (``A[:, ::2]``): not whole rows as any layout keeps them.
+    Row slices and Fortran order keep each row's words, in order."""
+    if array.size == 0 or array.shape[1] == 1 or array.strides[1] == _ROW_WORD.itemsize:
+        return False
+    return array.shape[0] <= 1 or abs(array.strides[1]) <= abs(array.strides[0])
+
+
+def zero_one_bits(value) -> bool:
+    """A plain uint8 array of 0s and 1s: read one value per bit, though
+    its values would make packed bytes as well."""
+    return (isinstance(value, np.ndarray) and value.dtype == np.uint8 and value.ndim == 2 and value.size > 0
+            and int(value.max()) <= 1)
 
 
 def _checked(rows: np.ndarray, n_bits: int):

@@ -19,16 +19,18 @@ from .checks import MAX_ROWS, MAX_THREADS, check_threads
 from .clustering import butina
 from .database import Database, ShardedDatabase
 from .errors import QuarnelError
-from .file_kinds import SHARD_SET_SUFFIX, is_fps_file, molecule_file_kind
+from .file_kinds import MOLECULE_FILES, SHARD_SET_SUFFIX, is_fps_file, molecule_file_kind
 from .fingerprint_file import FingerprintFile, clean_name, mean_bits_set
 from .fps import read_fps
 from .interrupt import deferred_interrupts
 from .metrics import as_metric
 from .molecules import describe_skipped, fingerprint_molecules
+from .overwrite import refuse_overwrite
 from .picking import leader_pick, maxmin_pick
 from .resolve import resolved, skipped_summary
 from .search import search
 from .settings import FINGERPRINT_TYPES, FingerprintSpec
+from .tables import column_option
 from .version import __version__
 
 PROGRAM = "quarnel"
@@ -113,24 +115,13 @@ def output_stream(path):
 
 # The arguments that name a command's input files.
 INPUT_ARGUMENTS = ("input", "database", "queries", "first_picks", "references")
-SIDECAR_SUFFIXES = ("", ".json", ".names")
 
 
 def refuse_output_over_input(args) -> None:
     """An output written under the name of one of the command's inputs (or
-    of a database's sidecar) would replace it once complete: the hits of a
-    search written over the database searched.  Refused before any work."""
-    output = getattr(args, "output", None)
-    if output in (None, "-") or not os.path.exists(output):
-        return
-    for name in INPUT_ARGUMENTS:
-        given = getattr(args, name, None)
-        if not isinstance(given, str):
-            continue
-        for path in (given + suffix for suffix in SIDECAR_SUFFIXES):
-            if os.path.exists(path) and os.path.samefile(output, path):
-                raise QuarnelError(f"{output}: this is {'the input' if path == given else 'a sidecar of'} {given}, "
-                                   "which the output would replace; name another output file")
+    of a file of an input database) would replace it once complete.
+    Refused before any work."""
+    refuse_overwrite(getattr(args, "output", None), [getattr(args, name, None) for name in INPUT_ARGUMENTS])
 
 
 def default_output(source: str) -> Path:
@@ -147,14 +138,14 @@ def report_skipped(skipped) -> None:
 
 # Options of `fingerprint` that say how to make fingerprints from molecules,
 # and so cannot apply to an FPS file, which holds them already.
-MOLECULE_OPTIONS = ("type", "radius", "bits", "features", "min_path", "max_path", "name_field", "workers",
-                    "shard_rows")
+MOLECULE_OPTIONS = ("type", "radius", "bits", "features", "min_path", "max_path", "name_field", "smiles_column",
+                    "name_column", "workers", "shard_rows")
 
 
 def run_fingerprint(args) -> int:
     kind = molecule_file_kind(args.input)
     if kind is None and not is_fps_file(args.input):
-        raise QuarnelError(f"{args.input}: not a molecule file or FPS file (expected .smi, .smiles, .sdf, .sd or .fps, "
+        raise QuarnelError(f"{args.input}: not a molecule file or FPS file (expected {MOLECULE_FILES} or .fps, "
                            "optionally .gz)")
     if not os.path.exists(args.input):
         raise FileNotFoundError(2, "No such file or directory", args.input)
@@ -166,6 +157,7 @@ def run_fingerprint(args) -> int:
     if args.shard_rows is not None and not args.output:
         output = output.with_suffix(SHARD_SET_SUFFIX)
     report = fingerprint_molecules(args.input, output, settings=settings, name_field=args.name_field,
+                                   smiles_column=args.smiles_column, name_column=args.name_column,
                                    n_workers=args.workers, progress=not args.quiet, shard_rows=args.shard_rows)
     if report.skipped:
         print(f"{PROGRAM}: skipped {describe_skipped(len(report.skipped), report.skipped, report.unit)} "
@@ -237,7 +229,8 @@ def write_shard_info(database: ShardedDatabase, out) -> None:
 
 def run_search(args) -> int:
     options = dict(n_threads=args.threads, window_rows=args.window_rows, progress=not args.quiet,
-                   allow_mismatch=args.allow_mismatch, name_field=args.name_field, metric=args.metric)
+                   allow_mismatch=args.allow_mismatch, name_field=args.name_field, metric=args.metric,
+                   smiles_column=args.smiles_column, name_column=args.name_column)
     if args.threshold is None and args.k is None:
         args.k = 10
     if args.threshold is not None:
@@ -288,19 +281,19 @@ def run_pick(args) -> int:
         raise QuarnelError("--references and --seed go with --maxmin")
     if args.maxmin is not None and args.max is not None:
         raise QuarnelError("--max goes with --leader (--maxmin N already says how many)")
-    database = Database(args.database)
     first_picks = read_row_numbers(args.first_picks) if args.first_picks else []
     options = dict(first_picks=first_picks, metric=args.metric, n_threads=args.threads, progress=not args.quiet)
-    if args.maxmin is not None:
-        seed = -1 if args.seed is None else args.seed
-        picks = maxmin_pick(database, args.maxmin, seed=seed, references=args.references, **options)
-    else:
-        picks = leader_pick(database, args.leader, n=args.max or 0, **options)
-    names = database.names
-    with output_stream(args.output) as stream:
-        stream.write("pick\trow\tname\n")
-        for number, row in enumerate(picks.tolist(), start=1):
-            stream.write(f"{number}\t{row}\t{clean_name(names[row])}\n")
+    with resolved(args.database, database=True, progress=not args.quiet) as database:
+        if args.maxmin is not None:
+            seed = -1 if args.seed is None else args.seed
+            picks = maxmin_pick(database, args.maxmin, seed=seed, references=args.references, **options)
+        else:
+            picks = leader_pick(database, args.leader, n=args.max or 0, **options)
+        names = database.names
+        with output_stream(args.output) as stream:
+            stream.write("pick\trow\tname\n")
+            for number, row in enumerate(picks.tolist(), start=1):
+                stream.write(f"{number}\t{row}\t{clean_name(names[row])}\n")
     if not args.quiet:
         print(f"{PROGRAM}: picked {len(picks)} of {database.rows} molecules", file=sys.stderr)
     return 0
@@ -310,13 +303,25 @@ def run_pick(args) -> int:
 # The parser
 
 
+def add_column_options(command, lead: str = "") -> None:
+    counted = "by header name or by position counted from 0, as RDKit's SmilesMolSupplier counts"
+    command.add_argument("--smiles-column", type=column_option, metavar="NAME|N",
+                         help=f"{lead}the column of the SMILES in a CSV or TSV table, {counted} (default: the "
+                              "header's 'smiles' column in any case, else the first; a header row is read where "
+                              "a column is named or one is called smiles)")
+    command.add_argument("--name-column", type=column_option, metavar="NAME|N",
+                         help=f"{lead}the column of the names, likewise (default: the first other column)")
+
+
 def add_fingerprint_command(commands):
-    command = commands.add_parser("fingerprint", help="fingerprint a SMILES or SDF file, or read an FPS file, "
-                                                      "into a database",
-                                  description="Fingerprint the molecules of a SMILES or SDF file (.gz too) "
-                                              "into a .qfp database with its names and metadata, or read the "
-                                              "fingerprints of an FPS file (.fps, .fps.gz) into one.")
-    command.add_argument("input", help="SMILES (.smi), SDF (.sdf) or FPS (.fps) file, optionally gzip-compressed")
+    command = commands.add_parser("fingerprint", help="fingerprint a SMILES, SDF, CSV or TSV file, or read an FPS "
+                                                      "file, into a database",
+                                  description="Fingerprint the molecules of a SMILES or SDF file or of a CSV or "
+                                              "TSV table (.gz too) into a .qfp database with its names and "
+                                              "metadata, or read the fingerprints of an FPS file (.fps, .fps.gz) "
+                                              "into one.")
+    command.add_argument("input", help="SMILES (.smi), SDF (.sdf), CSV (.csv), TSV (.tsv) or FPS (.fps) file, "
+                                       "optionally gzip-compressed")
     command.add_argument("-o", "--output", help="the database to write (default: INPUT's name with .qfp, "
                                                 "in the current folder)")
     command.add_argument("--type", choices=FINGERPRINT_TYPES, help="fingerprint type (default morgan)")
@@ -327,6 +332,7 @@ def add_fingerprint_command(commands):
     command.add_argument("--min-path", type=bounded_int(1, 64), help="RDKit paths: shortest (default 1)")
     command.add_argument("--max-path", type=bounded_int(1, 64), help="RDKit paths: longest (default 7)")
     command.add_argument("--name-field", help="SDF field holding the name (default: the title line)")
+    add_column_options(command)
     command.add_argument("--workers", type=bounded_int(1, MAX_THREADS),
                          help=f"worker processes, 1 to {MAX_THREADS} (default: all CPUs)")
     command.add_argument("--shard-rows", type=bounded_int(1, MAX_ROWS), metavar="N",
@@ -356,9 +362,10 @@ def add_info_command(commands):
 
 def add_search_command(commands):
     command = commands.add_parser("search", help="the k most similar database rows of every query",
-                                  description="Top-k Tanimoto search.  QUERIES is a .qfp file, or a SMILES or "
-                                              "SDF file fingerprinted as the database's metadata says.")
-    command.add_argument("queries", help="a .qfp or .fps file, a SMILES or SDF file, or a SMILES")
+                                  description="Top-k Tanimoto search.  QUERIES is a .qfp or FPS file, or a "
+                                              "SMILES, SDF, CSV or TSV file fingerprinted as the database's "
+                                              "metadata says.")
+    command.add_argument("queries", help="a .qfp or .fps file, a SMILES, SDF, CSV or TSV file, or a SMILES")
     command.add_argument("database", help="the .qfp database, a .qfpset manifest or an FPS file")
     command.add_argument("-k", type=bounded_int(1, MAX_ROWS),
                          help="hits per query (default 10; with --threshold: all of them)")
@@ -372,6 +379,7 @@ def add_search_command(commands):
     command.add_argument("--metric", type=metric_option, default="tanimoto", metavar="METRIC",
                          help="tanimoto (default), dice, cosine or tversky:ALPHA,BETA")
     command.add_argument("--name-field", help="for SDF queries: the field holding the name")
+    add_column_options(command, "for CSV or TSV queries: ")
     command.add_argument("--allow-mismatch", action="store_true",
                          help="compare queries fingerprinted differently from the database")
     command.add_argument("--scheduler", metavar="ADDRESS",
@@ -403,7 +411,7 @@ def add_pick_command(commands):
     command = commands.add_parser("pick", help="pick diverse molecules (MaxMin or sphere exclusion)",
                                   description="Diversity picking with RDKit's MaxMin or Leader picker's picks: "
                                               "a TSV of pick number, row and name, in pick order.")
-    command.add_argument("database", help="the .qfp database or a .qfpset manifest")
+    command.add_argument("database", help="the .qfp database, a .qfpset manifest or an FPS file")
     how = command.add_mutually_exclusive_group(required=True)
     how.add_argument("--maxmin", type=bounded_int(0, MAX_ROWS), metavar="N", help="pick N rows by MaxMin")
     how.add_argument("--leader", type=similarity_threshold, metavar="T",
@@ -413,7 +421,8 @@ def add_pick_command(commands):
     command.add_argument("--max", type=bounded_int(0, MAX_ROWS), metavar="N", help="Leader: at most N picks")
     command.add_argument("--first-picks", metavar="FILE", help="rows to pick first: a text file, one per line")
     command.add_argument("--references", metavar="REF",
-                         help="MaxMin: a .qfp of molecules already held; pick the rows farthest from them")
+                         help="MaxMin: molecules already held (a .qfp, FPS or molecule file); pick the rows "
+                              "farthest from them")
     command.add_argument("--metric", type=metric_option, default="tanimoto", metavar="METRIC",
                          help="tanimoto (default), dice, cosine or tversky:A,A (symmetric); distance is "
                               "1 - similarity")

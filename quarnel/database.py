@@ -15,12 +15,13 @@ import numpy as np
 from . import functions
 from .arrays import as_rows, is_array
 from .errors import QuarnelError
-from .fingerprint_file import (FingerprintFile, metadata_path, names_path, read_header, write_metadata,
-                               write_names, write_rows)
+from .fingerprint_file import (FingerprintFile, check_metadata, metadata_path, names_path, read_header,
+                               write_metadata, write_names, write_rows)
 from .fps import write_fps as write_fps_file
 from .resolve import is_stored, resolved
 from .search import search
 from .file_kinds import SHARD_SET_SUFFIX, misread_database_name
+from .overwrite import refuse_overwrite
 from .shards import ShardSet
 
 
@@ -45,17 +46,18 @@ class Database(FingerprintFile):
 
     def search(self, queries, k: Optional[int] = None, n_threads: int = -1, *, threshold: Optional[float] = None,
                metric="tanimoto", window_rows: Optional[int] = None, progress: bool = False,
-               allow_mismatch: bool = False, name_field: Optional[str] = None):
+               allow_mismatch: bool = False, name_field: Optional[str] = None, smiles_column=None,
+               name_column=None):
         """`quarnel.search` of `queries` in this database: the k most similar
         rows of every query (10 unless `k` is given), or with `threshold`
         every row scoring at least that (the best k where `k` is given).
-        Queries may be given in any form (a fingerprint file, a
-        SMILES or SDF file, a SMILES string, ExplicitBitVect or Mol objects
+        Queries may be given in any form (a fingerprint file, a SMILES,
+        SDF, CSV or TSV file, a SMILES string, ExplicitBitVect or Mol objects
         or sequences of them); molecules are fingerprinted as this
         database's metadata says."""
         return search(queries, self, k, threshold=threshold, metric=metric, n_threads=n_threads,
                       window_rows=window_rows, progress=progress, allow_mismatch=allow_mismatch,
-                      name_field=name_field)
+                      name_field=name_field, smiles_column=smiles_column, name_column=name_column)
 
     def to_numpy(self) -> np.ndarray:
         """The rows as a read-only (rows, words) uint64 array mapped from the
@@ -67,7 +69,9 @@ class Database(FingerprintFile):
         compressed; or a binary stream) and returns the row count: a
         ``#type`` line from the fingerprint settings where known, then one
         ``hex<TAB>id`` line per row, the ids from the names (row numbers
-        without them).  The file appears only when complete."""
+        without them).  The file appears only when complete, and never
+        over a file of this database (its own, a sidecar, a shard)."""
+        refuse_overwrite(path, [self])
         return write_fps_file(self, path, progress=progress)
 
 
@@ -165,9 +169,9 @@ def save_database(fps, path, names: Optional[Sequence] = None, metadata: Optiona
         names = _checked_names(names)
         if len(names) != count:
             raise QuarnelError(f"{len(names)} names for {count} fingerprints")
-    if metadata is not None and not isinstance(metadata, dict):
-        raise QuarnelError(f"metadata must be a dict, not {type(metadata).__name__}")
     target = Path(os.fspath(path))
+    if metadata is not None:
+        check_metadata(metadata, "metadata")
     if (misread := misread_database_name(target)) is not None:
         raise QuarnelError(misread)
     if packed is not None:

@@ -49,7 +49,7 @@ CONNECT_TIMEOUT = 10
 
 def search(client: Client, queries, database, k: int = 10, *, metric="tanimoto", window_rows: Optional[int] = None,
            n_threads: int = -1, progress: bool = False, allow_mismatch: bool = False,
-           name_field: Optional[str] = None) -> SearchResult:
+           name_field: Optional[str] = None, smiles_column=None, name_column=None) -> SearchResult:
     """The k most similar rows of `database` for every query, on `client`'s
     cluster.
 
@@ -71,7 +71,7 @@ def search(client: Client, queries, database, k: int = 10, *, metric="tanimoto",
     n_threads : int
         Engine threads per task; -1 uses every CPU of the worker, the right
         choice for one Dask worker thread per node.
-    allow_mismatch, name_field
+    allow_mismatch, name_field, smiles_column, name_column
         As for `quarnel.search`.
 
     Returns
@@ -85,7 +85,8 @@ def search(client: Client, queries, database, k: int = 10, *, metric="tanimoto",
     metric = as_metric(metric)
     database = _opened(database)
     with resolved(database, database=True) as target, \
-            resolved(queries, like=target, name_field=name_field, progress=progress) as source:
+            resolved(queries, like=target, name_field=name_field, smiles_column=smiles_column,
+                     name_column=name_column, progress=progress) as source:
         check_comparable(source, target, allow_mismatch=allow_mismatch)
         data = source.single_file().read_bytes()
         windows = target.windows(window_rows)

@@ -23,7 +23,7 @@ from typing import Iterable, List, Optional
 
 import numpy as np
 
-from .atomic import atomic_output
+from .atomic import atomic_output, naming
 from .checks import MAX_ROWS, check_window_rows
 from .errors import QuarnelError
 from .file_kinds import FINGERPRINT_SUFFIX, is_fps_file, misread_database_name, molecule_file_kind, not_a_database
@@ -172,6 +172,19 @@ def read_metadata(path) -> dict:
 def settings_of(metadata: dict, where) -> Optional[FingerprintSpec]:
     settings = metadata.get("fingerprint")
     return None if settings is None else FingerprintSpec.from_metadata(settings, str(where))
+
+
+def check_metadata(metadata, where) -> None:
+    """Metadata that a database can be opened with again: a dict, JSON
+    through and through, whose fingerprint settings are valid.  Checked
+    before anything is written."""
+    if not isinstance(metadata, dict):
+        raise QuarnelError(f"metadata must be a dict, not {type(metadata).__name__}")
+    try:
+        json.dumps(metadata)
+    except (TypeError, ValueError) as error:
+        raise QuarnelError(f"the metadata cannot be written as JSON: {error}") from None
+    settings_of(metadata, where)
 
 
 def write_metadata(path, metadata: dict) -> None:
@@ -339,16 +352,33 @@ class DatabaseWriter:
             raise QuarnelError(f"{size} bytes of rows for {rows} names")
         if self.rows + rows > MAX_ROWS:
             raise QuarnelError(f"a fingerprint file holds at most {MAX_ROWS} rows")
-        self._words.write(words)
-        self._names.write(names)
+        self._write(self._words, words, self.path)
+        self._write(self._names, names, names_path(self.path))
         self.rows += rows
+
+    @staticmethod
+    def _write(stream, data, path) -> None:
+        try:
+            stream.write(data)
+        except OSError as error:
+            raise naming(error, path) from None
 
     def commit(self, metadata: dict) -> None:
         """Completes the files; `metadata` is written as the JSON sidecar,
         with the row and bit counts added."""
         self._words.seek(0)
-        self._words.write(HEADER.pack(self.rows, self.n_bits))
+        self._write(self._words, HEADER.pack(self.rows, self.n_bits), self.path)
         self._words.seek(0, os.SEEK_END)
+        # Everything that needs space is on disk before the first file takes
+        # its name: a full disk fails here, with nothing in place, rather
+        # than after the metadata has replaced the sidecar of the database
+        # this one was to replace.
+        for stream, path in ((self._words, self.path), (self._names, names_path(self.path))):
+            try:
+                stream.flush()
+                os.fsync(stream.fileno())
+            except OSError as error:
+                raise naming(error, path) from None
         write_metadata(self.path, dict(metadata, n_bits=self.n_bits, rows=self.rows))
         # Closing in reverse order renames the names, then the fingerprints.
         self._stack.close()

@@ -5,16 +5,18 @@ An FPS file is header lines starting with ``#`` (``#FPS1`` first, then
 ``#num_bits=N``, ``#type=...``, ``#software=...`` and any others), then one
 line per fingerprint: its bytes in hex, bit 0 the least significant bit of
 the first byte (the byte order of our rows' little-endian words), a tab and
-its id (the rest of the line; a line without a tab has an empty id).
-Without ``#num_bits`` the bit length is 8 times the bytes of the first
-fingerprint.
+its id (the rest of the line, UTF-8 text; a line without a tab has an
+empty id).  Without ``#num_bits`` the bit length is 8 times the bytes of
+the first fingerprint.  Blank lines and a UTF-8 byte-order mark are
+skipped; line numbers in errors count them.
 
 Both directions work on blocks of a few megabytes with NumPy and
 `binascii`, never line by line in Python, so that a million rows take
 about a second or two.  The ``#type`` written for a database made here
 names RDKit's generator and its settings, e.g. ``RDKit-Morgan radius=2
-fpSize=2048``; reading such a line back restores the settings, so
-molecules given with the database are fingerprinted the same way.
+fpSize=2048``; reading such a line back, or one of chemfp's RDKit types,
+restores the settings (`quarnel.fps_types`), so molecules given with the
+database are fingerprinted the same way.
 """
 
 from __future__ import annotations
@@ -34,6 +36,7 @@ from .arrays import MAX_BITS, row_bytes_view
 from .atomic import atomic_output
 from .errors import QuarnelError
 from .fingerprint_file import DatabaseWriter, FingerprintFile, clean_name, creation_time, row_bytes
+from .fps_types import read_type, type_line
 from .interrupt import check_interrupt
 from .progress import progress_bar
 from .settings import FingerprintSpec
@@ -44,46 +47,7 @@ WRITE_ROWS = 1 << 13
 _NEWLINE, _TAB, _CR = 10, 9, 13
 _HEX = np.zeros(256, bool)
 _HEX[np.frombuffer(b"0123456789abcdefABCDEF", np.uint8)] = True
-
-# What the ``#type`` line says for each fingerprint type: RDKit's name for
-# the generator, then its settings under RDKit's parameter names.
-_TYPE_NAMES = {"morgan": "RDKit-Morgan", "rdkit": "RDKit-Fingerprint", "atompair": "RDKit-AtomPair",
-               "torsion": "RDKit-Torsion", "maccs": "RDKit-MACCS"}
-_PARAMETERS = {"radius": "radius", "features": "useFeatures", "min_path": "minPath", "max_path": "maxPath"}
-
-
-def type_line(settings: FingerprintSpec) -> str:
-    """``RDKit-Morgan radius=2 fpSize=2048``: the generator and the settings
-    that matter for its type (``useFeatures=1`` only for feature Morgan)."""
-    parts = [_TYPE_NAMES[settings.type]]
-    for key, value in settings.as_metadata().items():
-        if key in _PARAMETERS and value is not False:
-            parts.append(f"{_PARAMETERS[key]}={int(value)}")
-    parts.append(f"fpSize={settings.n_bits}")
-    return " ".join(parts)
-
-
-def settings_of_type(text: str, n_bits: int) -> Optional[FingerprintSpec]:
-    """The settings a ``#type`` line written by `type_line` stands for, or
-    None for any other text: another tool's type may look alike and mean
-    something else, so only an exact match counts."""
-    names = {name: kind for kind, name in _TYPE_NAMES.items()}
-    keys = {name: key for key, name in _PARAMETERS.items()}
-    tokens = text.split(" ")
-    if not tokens or tokens[0] not in names:
-        return None
-    given = {}
-    try:
-        for token in tokens[1:]:
-            key, _, value = token.partition("=")
-            given["n_bits" if key == "fpSize" else keys[key]] = int(value)
-        if "features" in given:
-            given["features"] = bool(given["features"])
-        settings = FingerprintSpec.from_options(names[tokens[0]], **given)
-    except (KeyError, ValueError, QuarnelError):
-        return None
-    return settings if settings.n_bits == n_bits and type_line(settings) == text else None
-
+_BYTE_ORDER_MARK = b"\xef\xbb\xbf"
 
 # ---------------------------------------------------------------------------
 # Reading
@@ -93,13 +57,15 @@ def settings_of_type(text: str, n_bits: int) -> Optional[FingerprintSpec]:
 class FpsReport:
     """What `read_fps` wrote: the database, its rows and bit length, the
     header's fields, and the fingerprint settings where the ``#type`` line
-    names ours."""
+    names settings quarnel reproduces (`quarnel.fps_types`), else why it
+    does not."""
 
     path: Path
     rows: int
     n_bits: int
     header: dict
     settings: Optional[FingerprintSpec]
+    type_problem: Optional[str] = None
 
 
 def _open(path, mode):
@@ -135,13 +101,19 @@ class _Reader:
         raise QuarnelError(f"{self.source}: line {number}: {problem}")
 
     def read_header(self) -> bytes:
-        """Reads the header lines; returns the first fingerprint line."""
+        """Reads the header lines (blank lines among them skipped); returns
+        the first fingerprint line."""
         line = self.stream.readline()
         self.line = 1
+        if line.startswith(_BYTE_ORDER_MARK):
+            line = line[len(_BYTE_ORDER_MARK):]
         if line.rstrip(b"\r\n") != b"#FPS1":
             self.fail(1, "not an FPS file: the first line must be #FPS1")
         while True:
             line = self.stream.readline()
+            if line in (b"\n", b"\r\n"):
+                self.line += 1
+                continue
             if not line.startswith(b"#"):
                 return line
             self.line += 1
@@ -176,63 +148,87 @@ class _Reader:
                 elif block and not block.endswith(b"\n"):
                     block += b"\n"
                 if block:
-                    rows, names, count = self.decode(block)
-                    if writer is None:
+                    rows, names, count, lines = self.decode(block)
+                    if writer is None and count:
                         writer = stack.enter_context(DatabaseWriter(output, self.n_bits))
-                    writer.append_encoded(rows, names, count)
-                    self.line += count
+                    if count:
+                        writer.append_encoded(rows, names, count)
+                    self.line += lines
                 bar.update(_compressed_position(self.stream) - bar.n)
                 if not chunk:
                     break
             if writer is None:
-                writer = stack.enter_context(DatabaseWriter(output, self.n_bits or 0))
-            settings = settings_of_type(self.header.get("type") or "", writer.n_bits)
+                if self.n_bits is None:
+                    raise QuarnelError(f"{self.source}: no fingerprints and no #num_bits line: the bit length "
+                                       "is unknown")
+                writer = stack.enter_context(DatabaseWriter(output, self.n_bits))
+            reading = read_type(self.header.get("type"), writer.n_bits)
             metadata = {"fps": self.header, "source": str(self.source.resolve()), "created": creation_time()}
-            if settings is not None:
-                metadata["fingerprint"] = settings.as_metadata()
+            if reading.settings is not None:
+                metadata["fingerprint"] = reading.settings.as_metadata()
             writer.commit(metadata)
-        return FpsReport(Path(os.fspath(output)), writer.rows, writer.n_bits, self.header, settings)
+        return FpsReport(Path(os.fspath(output)), writer.rows, writer.n_bits, self.header, reading.settings,
+                         reading.problem)
 
     def decode(self, block: bytes):
-        """(rows as bytes, names as lines, row count) of a block of whole
-        lines."""
+        """(rows as bytes, names as lines, row count, line count) of a block
+        of whole lines; blank lines give no row."""
         data = np.frombuffer(block, np.uint8)
         ends = np.flatnonzero(data == _NEWLINE)
         starts = np.empty_like(ends)
         starts[0] = 0
         starts[1:] = ends[:-1] + 1
         stops = ends - (data[ends - 1] == _CR) * (ends > starts)
+        lines = len(ends)
+        numbers = np.arange(self.line + 1, self.line + 1 + lines)
+        filled = stops > starts
+        if not filled.all():
+            starts, stops, ends, numbers = starts[filled], stops[filled], ends[filled], numbers[filled]
+            if not len(starts):
+                return np.zeros((0, row_bytes(self.n_bits or 0)), np.uint8), b"", 0, lines
         if not self.width:
-            self.set_width(block[:stops[0]])
+            self.set_width(block[starts[0]:stops[0]], int(numbers[0]))
         width = self.width
         lengths = stops - starts
         after = data[np.minimum(starts + width, len(data) - 1)]
         good = (lengths == width) | ((lengths > width) & (after == _TAB))
         if not good.all():
-            self.diagnose(block, starts, stops, int(np.argmin(good)))
+            self.diagnose(block, starts, stops, numbers, int(np.argmin(good)))
         digits = np.lib.stride_tricks.sliding_window_view(data, width)[starts]
         try:
             packed = np.frombuffer(binascii.unhexlify(digits), np.uint8).reshape(len(starts), width // 2)
         except binascii.Error:
-            self.diagnose(block, starts, stops, int(np.argmin(_HEX[digits].all(axis=1))))
+            self.diagnose(block, starts, stops, numbers, int(np.argmin(_HEX[digits].all(axis=1))))
         tail = self.n_bits % 8
         if tail:
             spill = packed[:, -1] >> tail
             if spill.any():
                 bad = int(np.argmax(spill != 0))
-                self.fail(self.line + bad + 1, f"bits set at or past bit {self.n_bits} (the bit length); the "
-                                               "engine would ignore them")
+                self.fail(numbers[bad], f"bits set at or past bit {self.n_bits} (the bit length); the engine "
+                                        "would ignore them")
         full = row_bytes(self.n_bits)
         if full != packed.shape[1]:
             rows = np.zeros((len(packed), full), np.uint8)
             rows[:, :packed.shape[1]] = packed
             packed = rows
-        return packed, self.names(data, starts, stops, ends, lengths), len(starts)
+        names = self.names(data, starts, stops, ends, lengths)
+        self.check_text(names, numbers)
+        return packed, names, len(starts), lines
 
-    def set_width(self, first: bytes) -> None:
+    def check_text(self, names: bytes, numbers) -> None:
+        """Ids are UTF-8 text, as the format says; another encoding would be
+        stored as something else than the file holds."""
+        try:
+            names.decode("utf-8")
+        except UnicodeDecodeError as error:
+            row = names.count(b"\n", 0, error.start)
+            bad = names[error.start:error.end]
+            self.fail(int(numbers[row]), f"the id is not UTF-8 text (it holds the byte {bad[:1]!r}); FPS files "
+                                         "are UTF-8")
+
+    def set_width(self, first: bytes, number: int) -> None:
         """The width of the first fingerprint, where no #num_bits gave one."""
         digits = first.split(b"\t", 1)[0]
-        number = self.line + 1
         self.check_digits(number, digits)
         self.width, self.n_bits, self.first_line = len(digits), 4 * len(digits), number
 
@@ -251,11 +247,11 @@ class _Reader:
             said = "#num_bits says" if not self.first_line else f"the first fingerprint (line {self.first_line}) has"
             self.fail(number, f"a fingerprint of {len(digits) // 2} bytes where {said} {self.width // 2}")
 
-    def diagnose(self, block: bytes, starts, stops, row: int):
+    def diagnose(self, block: bytes, starts, stops, numbers, row: int):
         """Raises the error of a line that the bulk checks refused."""
         text = block[starts[row]:stops[row]]
-        self.check_digits(self.line + row + 1, text.split(b"\t", 1)[0])
-        self.fail(self.line + row + 1, "not a fingerprint line (the fingerprint in hex, a tab and its id)")
+        self.check_digits(int(numbers[row]), text.split(b"\t", 1)[0])
+        self.fail(int(numbers[row]), "not a fingerprint line (the fingerprint in hex, a tab and its id)")
 
     def names(self, data: np.ndarray, starts, stops, ends, lengths) -> bytes:
         """Each line's id, cleaned as names are stored, one per line.  An

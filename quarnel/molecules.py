@@ -1,6 +1,7 @@
 """From molecule files to fingerprint databases.
 
-SMILES and SDF files (gzip-compressed too) are read as a stream of records,
+SMILES and SDF files and CSV or TSV tables (`quarnel.tables`;
+gzip-compressed too) are read as a stream of records,
 fingerprinted by RDKit's generators in worker processes (RDKit's Python
 calls hold the interpreter lock), and written in input order, so memory
 stays flat whatever the input size.
@@ -22,15 +23,18 @@ from typing import Iterator, List, Optional, Tuple
 
 import _quarnel
 
+from .atomic import naming
 from .checks import check_workers
 from .errors import QuarnelError
-from .file_kinds import molecule_file_kind
+from .file_kinds import MOLECULE_FILES, counts_lines, molecule_file_kind
 from .fingerprint_file import DatabaseWriter, creation_time
 from .interrupt import check_interrupt
 from .progress import progress_bar
 from .settings import FINGERPRINT_TYPES, FingerprintSpec
 from .shards import ShardSetWriter
+from .tables import Column, table_records
 
+TABLE_KINDS = ("csv", "tsv")
 # Records per task: large enough that sending a task costs little beside
 # fingerprinting it, small enough to keep every worker busy to the end.
 CHUNK_RECORDS = 1024
@@ -147,6 +151,11 @@ class _Fingerprinter:
             for number, smiles, name in smiles_records(*chunk):
                 yield number, Chem.MolFromSmiles(smiles), name
             return
+        if self.kind in TABLE_KINDS:
+            # An empty cell would parse as a molecule of no atoms.
+            for number, smiles, name in chunk:
+                yield number, Chem.MolFromSmiles(smiles) if smiles else None, name
+            return
         for number, text in chunk:
             supplier = Chem.SDMolSupplier()
             supplier.SetData(text)
@@ -175,7 +184,11 @@ class _Fingerprinter:
     def rows_bytes(self, fingerprints) -> bytes:
         if not fingerprints:
             return b""
-        _quarnel._checked.save_fingerprints(fingerprints, self.scratch)
+        try:
+            _quarnel._checked.save_fingerprints(fingerprints, self.scratch)
+        except OSError as error:
+            # The temporary file's own disk, not the output's, is full.
+            raise naming(error, self.scratch) from None
         with open(self.scratch, "rb") as rows:
             rows.seek(8)  # the header
             return rows.read()
@@ -223,20 +236,36 @@ def _batches(chunks, settings, kind, name_field, n_workers, scratch) -> Iterator
             yield done.get(), at
 
 
-def fingerprint_batches(source, settings: FingerprintSpec, *, name_field=None, n_workers=None,
-                        kind=None) -> Iterator[Tuple[_Batch, int]]:
-    """Fingerprints the molecules of a SMILES or SDF file, in input order,
-    as (batch of rows, bytes of the file read so far)."""
+def _check_options(shown, kind, name_field, smiles_column, name_column) -> None:
+    """Options of one kind of molecule file, given for another, are an
+    error rather than ignored."""
+    if name_field is not None and kind != "sdf":
+        raise QuarnelError(f"{shown}: a name field applies to SDF input only")
+    if (smiles_column is not None or name_column is not None) and kind not in TABLE_KINDS:
+        raise QuarnelError(f"{shown}: SMILES and name columns apply to CSV and TSV tables only")
+
+
+def _record_chunks(stream, kind, smiles_column, name_column):
+    if kind == "smiles":
+        return smiles_line_chunks(stream, CHUNK_RECORDS)
+    if kind in TABLE_KINDS:
+        return _chunks(table_records(stream, kind, smiles_column, name_column), CHUNK_RECORDS)
+    return _chunks(sdf_records(stream), CHUNK_RECORDS)
+
+
+def fingerprint_batches(source, settings: FingerprintSpec, *, name_field=None, n_workers=None, kind=None,
+                        smiles_column: Column = None, name_column: Column = None) -> Iterator[Tuple[_Batch, int]]:
+    """Fingerprints the molecules of a SMILES or SDF file or a CSV or TSV
+    table, in input order, as (batch of rows, bytes of the file read so
+    far)."""
     kind = kind or molecule_file_kind(source)
     shown = os.fsdecode(os.fspath(source))
     if kind is None:
-        raise QuarnelError(f"{shown}: not a molecule file (expected .smi, .smiles, .sdf or .sd, optionally .gz)")
-    if name_field is not None and kind != "sdf":
-        raise QuarnelError(f"{shown}: a name field applies to SDF input only")
+        raise QuarnelError(f"{shown}: not a molecule file (expected {MOLECULE_FILES}, optionally .gz)")
+    _check_options(shown, kind, name_field, smiles_column, name_column)
     n_workers = check_workers(n_workers) or _default_workers()
     with _open_binary(source) as stream, tempfile.TemporaryDirectory(prefix="quarnel-") as scratch:
-        chunks = (smiles_line_chunks(stream, CHUNK_RECORDS) if kind == "smiles"
-                  else _chunks(sdf_records(stream), CHUNK_RECORDS))
+        chunks = _record_chunks(stream, kind, smiles_column, name_column)
         located = ((chunk, _position(stream)) for chunk in chunks)
         try:
             yield from _batches(located, settings, kind, name_field, n_workers, Path(scratch))
@@ -253,7 +282,8 @@ def fingerprint_batches(source, settings: FingerprintSpec, *, name_field=None, n
 @dataclasses.dataclass
 class FingerprintReport:
     """What `fingerprint_molecules` did: the database written, its row
-    count, the numbers (lines of a SMILES file, records of an SD file) of
+    count, the numbers (lines of a SMILES file or table, records of an SD
+    file) of
     the molecules RDKit could not parse, which became no row, and their
     positions among the input's records (from 0, blank lines aside)."""
 
@@ -266,7 +296,7 @@ class FingerprintReport:
 
     @property
     def unit(self) -> str:
-        return "line" if self.kind == "smiles" else "record"
+        return "line" if counts_lines(self.kind) else "record"
 
     def row_positions(self):
         """Each row's position among the input's records."""
@@ -279,10 +309,11 @@ def fingerprint_molecules(source, output, *, fingerprint: str = "morgan", radius
                           n_bits: Optional[int] = None, features: bool = False, min_path: Optional[int] = None,
                           max_path: Optional[int] = None, name_field: Optional[str] = None,
                           n_workers: Optional[int] = None, progress: bool = False,
-                          shard_rows: Optional[int] = None, settings: Optional[FingerprintSpec] = None
-                          ) -> FingerprintReport:
-    """Fingerprints every molecule of a SMILES or SDF file (``.gz`` too) into
-    a database: ``output`` (``.qfp``) with its names and metadata sidecars.
+                          shard_rows: Optional[int] = None, settings: Optional[FingerprintSpec] = None,
+                          smiles_column: Column = None, name_column: Column = None) -> FingerprintReport:
+    """Fingerprints every molecule of a SMILES or SDF file or of a CSV or
+    TSV table (``.gz`` too) into a database: ``output`` (``.qfp``) with its
+    names and metadata sidecars.
 
     Each row equals what RDKit's generator gives for the molecule with these
     settings (`settings`, or the options of its type: `radius` and
@@ -295,6 +326,12 @@ def fingerprint_molecules(source, output, *, fingerprint: str = "morgan", radius
     files appear only when all is written.  With `shard_rows`, ``output``
     is a sharded database (``NAME.qfpset``) of shards of that many rows.
 
+    In a table (``.csv``, ``.tsv``) the SMILES are in `smiles_column` and
+    the names in `name_column`, each a header name or a position counted
+    from 0 as RDKit's ``SmilesMolSupplier`` counts them; by default the
+    header's ``smiles`` column (any case, else the first column) and the
+    first other column (`quarnel.tables`).
+
     >>> report = quarnel.fingerprint_molecules("first_5K.smi", "nci.qfp")
     >>> report.rows, len(report.skipped)
     (4993, 6)
@@ -305,7 +342,8 @@ def fingerprint_molecules(source, output, *, fingerprint: str = "morgan", radius
     source = Path(os.fspath(source))
     kind = molecule_file_kind(source)
     total = source.stat().st_size if kind is not None else None
-    batches = fingerprint_batches(source, settings, name_field=name_field, n_workers=n_workers, kind=kind)
+    batches = fingerprint_batches(source, settings, name_field=name_field, n_workers=n_workers, kind=kind,
+                                  smiles_column=smiles_column, name_column=name_column)
     skipped: List[int] = []
     positions: List[int] = []
     records = named = 0
@@ -322,7 +360,10 @@ def fingerprint_molecules(source, output, *, fingerprint: str = "morgan", radius
             bar.update(read - bar.n)
         check_interrupt()
         _check_outcome(source, kind, writer.rows, records, skipped, name_field, named)
-        writer.commit(_database_metadata(settings, source, kind, skipped, name_field, creation_time()))
+        metadata = _database_metadata(settings, source, kind, skipped, name_field, creation_time())
+        if kind in TABLE_KINDS:
+            metadata.update(smiles_column=smiles_column, name_column=name_column)
+        writer.commit(metadata)
     return FingerprintReport(Path(os.fspath(output)), writer.rows, skipped, kind, records, positions)
 
 
@@ -336,7 +377,7 @@ def describe_skipped(count: int, numbers: List[int], unit: str, shown: int = 5) 
 
 def _check_outcome(source, kind, rows, records, skipped, name_field, named) -> None:
     """Input that gave nothing is a failure, not an empty success."""
-    unit = "line" if kind == "smiles" else "record"
+    unit = "line" if counts_lines(kind) else "record"
     if records == 0:
         raise QuarnelError(f"{source}: no molecules in the file")
     if rows == 0:
@@ -354,6 +395,6 @@ def _database_metadata(settings, source, kind, skipped, name_field, created) -> 
         "source": str(source.resolve()),
         "name_field": name_field,
         "skipped": len(skipped),
-        "skipped_lines" if kind == "smiles" else "skipped_records": skipped,
+        "skipped_lines" if counts_lines(kind) else "skipped_records": skipped,
         "created": created,
     }

@@ -8,10 +8,11 @@ names, and where known how they were made:
 - a fingerprint database: a `Database` or `ShardedDatabase`, the path of a
   ``.qfp`` file (or of a bare fingerprint file of any other name) or of a
   ``.qfpset`` manifest;
-- molecules: a SMILES or SDF file (``.smi``, ``.smiles``, ``.sdf``, ``.sd``,
-  gzip-compressed too), a SMILES string, or a sequence of SMILES strings or
-  RDKit ``Mol`` objects, fingerprinted as the other side's metadata says
-  (or with the settings given);
+- molecules: a SMILES or SDF file or a CSV or TSV table (``.smi``,
+  ``.smiles``, ``.sdf``, ``.sd``, ``.csv``, ``.tsv``, gzip-compressed too),
+  a SMILES string, or a sequence of SMILES strings or RDKit ``Mol``
+  objects, fingerprinted as the other side's metadata says (or with the
+  settings given);
 - RDKit ``ExplicitBitVect`` objects: one, or a list, tuple or generator of
   them;
 - an FPS file (``.fps``, ``.fps.gz``), read with its ids as names, as
@@ -37,14 +38,16 @@ from typing import List, Optional, Sequence
 import numpy as np
 
 from . import scoring
-from .arrays import as_rows, is_array
+from .arrays import as_rows, is_array, zero_one_bits
 from .errors import QuarnelError
 from .file_kinds import FINGERPRINT_SUFFIX, KNOWN_SUFFIXES, SHARD_SET_SUFFIX, is_fps_file, molecule_file_kind
 from .fingerprint_file import HEADER, FingerprintFile, RowNames, Window, array_windows, write_rows
 from .fps import read_fps
+from .fps_types import read_type
 from .molecules import fingerprint_molecules
 from .settings import FingerprintSpec
 from .shards import ShardSet
+from .tables import Column
 
 # The origins of fingerprints given in memory, which say nothing of how
 # they were made.
@@ -206,32 +209,40 @@ def _looks_like_path(text: str) -> bool:
 @contextlib.contextmanager
 def resolved(fingerprints, *, like: Optional[Fingerprints] = None, settings: Optional[FingerprintSpec] = None,
              name_field: Optional[str] = None, database: bool = False, progress: bool = False,
-             n_workers: Optional[int] = None):
+             n_workers: Optional[int] = None, smiles_column: Column = None, name_column: Column = None):
     """Yields `Fingerprints` for any accepted form; temporary files are
     removed at the end.
 
     Molecules are fingerprinted with `settings`, else as `like` (the other
     side, normally the database) was made, else with the default settings.
     With `database`, a path must name a fingerprint database: a molecule
-    file there is refused rather than fingerprinted."""
+    file there is refused rather than fingerprinted.  `name_field` (SD
+    files), `smiles_column` and `name_column` (tables) say where a
+    molecule file's SMILES and names are."""
     scratch = Scratch()
+    columns = dict(name_field=name_field, smiles_column=smiles_column, name_column=name_column)
     try:
-        yield _resolve(fingerprints, scratch, like=like, settings=settings, name_field=name_field,
+        yield _resolve(fingerprints, scratch, like=like, settings=settings, columns=columns,
                        database=database, progress=progress, n_workers=n_workers)
     finally:
         scratch.close()
 
 
-def _resolve(value, scratch, *, like, settings, name_field, database, progress, n_workers) -> Fingerprints:
+def _resolve(value, scratch, *, like, settings, columns, database, progress, n_workers) -> Fingerprints:
     if isinstance(value, Fingerprints):
         return value
     if is_stored(value):
         return Fingerprints(value, str(value.path), value.fingerprint_spec, [], None, scratch)
     if is_array(value):
-        return Fingerprints(_ArrayRows(*as_rows(value)), IN_MEMORY_ARRAY, None, [], None, scratch)
+        rows = _ArrayRows(*as_rows(value), zero_one=zero_one_bits(value))
+        return Fingerprints(rows, IN_MEMORY_ARRAY, None, [], None, scratch)
     if isinstance(value, str) and not _looks_like_path(value):
         if database:
             raise QuarnelError(f"{value!r}: no such fingerprint database")
+        if not value.strip():
+            # RDKit reads it as a molecule of no atoms, which scores 0.0
+            # against everything.
+            raise QuarnelError("an empty SMILES is no molecule; give a SMILES, a molecule file or fingerprints")
         return _from_molecules([value], scratch, _molecule_settings(settings, like), "the SMILES", True)
     if isinstance(value, (str, bytes, os.PathLike)):
         path = Path(os.fsdecode(os.fspath(value)))
@@ -239,7 +250,7 @@ def _resolve(value, scratch, *, like, settings, name_field, database, progress, 
             report = read_fps(path, scratch.path("fps"), progress=progress)
             return Fingerprints(FingerprintFile(report.path), str(path), report.settings, [], None, scratch)
         if molecule_file_kind(path) is not None and not database:
-            return _from_molecule_file(path, scratch, _molecule_settings(settings, like), name_field, progress,
+            return _from_molecule_file(path, scratch, _molecule_settings(settings, like), columns, progress,
                                        n_workers)
         stored = open_stored(path)
         return Fingerprints(stored, str(path), stored.fingerprint_spec, [], None, scratch)
@@ -301,26 +312,30 @@ def _molecule_settings(settings, like) -> FingerprintSpec:
         return settings
     if like is None:
         return FingerprintSpec()
-    if like.settings is None and is_fps_file(like.origin):
-        raise QuarnelError(f"{like.origin}: its #type line does not say how quarnel would make its fingerprints, "
-                           "so it is not known how to fingerprint the molecules given; give them as fingerprints")
-    if like.settings is None and like.origin in (IN_MEMORY_VECTORS, IN_MEMORY_ARRAY):
-        raise QuarnelError(f"{like.origin}: fingerprints in memory do not say how they were made, so it is not "
-                           "known how to fingerprint the molecules given; give them as fingerprints too")
-    if like.settings is None and isinstance(like.source, ShardSet):
+    if like.settings is not None:
+        return like.settings
+    unknown = "so it is not known how to fingerprint the molecules given; give them as fingerprints"
+    if like.origin in (IN_MEMORY_VECTORS, IN_MEMORY_ARRAY):
+        raise QuarnelError(f"{like.origin}: fingerprints in memory do not say how they were made, {unknown} too")
+    metadata = getattr(like.source, "metadata", None) or {}
+    read_from = metadata.get("fps")
+    if is_fps_file(like.origin) or isinstance(read_from, dict):
+        problem = read_type(read_from.get("type") if isinstance(read_from, dict) else None, like.n_bits).problem
+        made = "" if is_fps_file(like.origin) else " made from an FPS file:"
+        raise QuarnelError(f"{like.origin}:{made} {problem}, {unknown}")
+    if metadata:
+        raise QuarnelError(f"{like.origin}: its metadata does not say how its fingerprints were made (no "
+                           f"\"fingerprint\" settings), {unknown} (a .qfp file)")
+    if isinstance(like.source, ShardSet):
         raise QuarnelError(f"{like.origin}: no metadata says how its shards were made (neither a manifest's "
-                           "\"metadata\" nor a shard's NAME.qfp.json), so it is not known how to fingerprint the "
-                           "molecules given; give them as fingerprints (a .qfp file)")
-    if like.settings is None:
-        raise QuarnelError(f"{like.origin} has no metadata sidecar ({like.origin}.json), so it is not known how "
-                           "to fingerprint the molecules given; give them as fingerprints (a .qfp file)")
-    return like.settings
+                           f"\"metadata\" nor a shard's NAME.qfp.json), {unknown} (a .qfp file)")
+    raise QuarnelError(f"{like.origin} has no metadata sidecar ({like.origin}.json), {unknown} (a .qfp file)")
 
 
-def _from_molecule_file(path, scratch, settings, name_field, progress, n_workers) -> Fingerprints:
+def _from_molecule_file(path, scratch, settings, columns, progress, n_workers) -> Fingerprints:
     target = scratch.path("molecules")
-    report = fingerprint_molecules(path, target, settings=settings, name_field=name_field, progress=progress,
-                                   n_workers=n_workers)
+    report = fingerprint_molecules(path, target, settings=settings, progress=progress, n_workers=n_workers,
+                                   **columns)
     skipped = [Skipped(position, f"{report.unit} {number}")
                for position, number in zip(report.skipped_positions, report.skipped)]
     positions = report.row_positions() if skipped else None
@@ -334,7 +349,10 @@ def _from_molecules(items, scratch, settings, origin, smiles: bool) -> Fingerpri
     fingerprint = settings.fingerprinter()
     vectors, names, skipped, positions = [], [], [], []
     for position, item in enumerate(items):
-        molecule = Chem.MolFromSmiles(item) if smiles and item is not None else item
+        molecule = item
+        if smiles and item is not None:
+            # An empty SMILES would be a molecule of no atoms.
+            molecule = Chem.MolFromSmiles(item) if item.strip() else None
         if molecule is None:
             skipped.append(Skipped(position, f"item {position}"))
             continue
@@ -351,8 +369,11 @@ def _from_molecules(items, scratch, settings, origin, smiles: bool) -> Fingerpri
 class _ArrayRows:
     """Rows held in a uint64 array, read in place by the extension."""
 
-    def __init__(self, array: np.ndarray, n_bits: int, names: Optional[List[str]] = None):
+    def __init__(self, array: np.ndarray, n_bits: int, zero_one: bool = False,
+                 names: Optional[List[str]] = None):
         self.array = array
+        # Given as uint8 0s and 1s, which packed bytes could have been too.
+        self.zero_one = zero_one
         self.path = None
         self.rows = len(array)
         self.n_bits = n_bits
@@ -373,12 +394,24 @@ def check_comparable(queries: Fingerprints, database: Fingerprints, *, allow_mis
     allow a mismatch of settings, so that the message offers none."""
     if queries.rows and database.rows and queries.n_bits != database.n_bits:
         raise QuarnelError(f"the {role} ({queries.origin}) have {queries.n_bits} bits and {database.origin} has "
-                           f"{database.n_bits}: fingerprints of different lengths cannot be compared")
+                           f"{database.n_bits}: fingerprints of different lengths cannot be compared"
+                           f"{_packed_hint(queries, database)}")
     if allow_mismatch or queries.settings is None or database.settings is None or queries.settings == database.settings:
         return
     allow = " (allow it with --allow-mismatch, or allow_mismatch=True)" if can_allow else ""
     raise QuarnelError(f"the {role} ({queries.origin}) were fingerprinted as {queries.settings.describe()} but "
                        f"{database.origin} as {database.settings.describe()}; their scores would mean nothing{allow}")
+
+
+def _packed_hint(queries: Fingerprints, database: Fingerprints) -> str:
+    """Where one side is a uint8 array of 0s and 1s read as bits, and read
+    as packed bytes it would have the other's length: how to say so."""
+    for side, other in ((queries, database), (database, queries)):
+        if getattr(side.source, "zero_one", False) and 8 * side.n_bits == other.n_bits:
+            return (f"; {side.origin} holds only 0s and 1s, read as one bit each ({side.n_bits} bits): "
+                    f"quarnel.PackedBits(array) reads its {side.n_bits} columns as packed bytes "
+                    f"({other.n_bits} bits)")
+    return ""
 
 
 def skipped_summary(skipped: List[Skipped], one: str = "query", many: str = "queries") -> str:

@@ -25,7 +25,7 @@ MIN_QUERY_BATCH = 64
 
 def search(queries, database, k: Optional[int] = None, *, threshold: Optional[float] = None, metric="tanimoto",
            n_threads: int = -1, window_rows: Optional[int] = None, progress: bool = False,
-           allow_mismatch: bool = False, name_field: Optional[str] = None):
+           allow_mismatch: bool = False, name_field: Optional[str] = None, smiles_column=None, name_column=None):
     """The k most similar database rows of every query (10 unless `k` is
     given), or with `threshold` every row scoring at least that (the best
     `k` of them when `k` is given), as ``quarnel search`` does.
@@ -59,6 +59,9 @@ def search(queries, database, k: Optional[int] = None, *, threshold: Optional[fl
         settings (refused by default).
     name_field : str, optional
         For an SDF file of queries: the field holding each name.
+    smiles_column, name_column : str or int, optional
+        For a CSV or TSV table of queries: the columns of the SMILES and
+        the names, by header name or position from 0 (`quarnel.tables`).
 
     Returns
     -------
@@ -79,7 +82,8 @@ def search(queries, database, k: Optional[int] = None, *, threshold: Optional[fl
         threshold = check_threshold(threshold)
     n_threads = check_threads(n_threads)
     with resolved(database, database=True) as target, \
-            resolved(queries, like=target, name_field=name_field, progress=progress) as source:
+            resolved(queries, like=target, name_field=name_field, smiles_column=smiles_column,
+                     name_column=name_column, progress=progress) as source:
         check_comparable(source, target, allow_mismatch=allow_mismatch)
         if threshold is None:
             indices, scores = _topk(source, target, k, metric, n_threads, window_rows, progress)

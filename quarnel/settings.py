@@ -22,13 +22,27 @@ TYPE_OPTIONS = {
     "torsion": (),
     "maccs": (),
 }
+# Settings that fingerprints from elsewhere (chemfp's FPS files) may have
+# changed, stored only where they differ from RDKit's defaults, so that the
+# metadata of databases made before they existed still reads the same.
+RARE_OPTIONS = {
+    "morgan": ("chirality", "bond_types"),
+    "rdkit": ("bits_per_hash", "use_hs"),
+    "atompair": ("min_length", "max_length"),
+    "torsion": (),
+    "maccs": (),
+}
 
 
 @dataclasses.dataclass(frozen=True)
 class FingerprintSpec:
     """How molecules become fingerprints: the RDKit generator and its
     settings.  ``n_bits`` None means the type's own default (2048; MACCS
-    keys always have 167)."""
+    keys always have 167).  The settings are those of RDKit's generators:
+    Morgan's `chirality` and `bond_types` (``includeChirality``,
+    ``useBondTypes``), the RDKit paths' `bits_per_hash` and `use_hs`
+    (``numBitsPerFeature``, ``useHs``) and the atom pairs' distances
+    `min_length` and `max_length`."""
 
     type: str = "morgan"
     n_bits: Optional[int] = None
@@ -36,6 +50,12 @@ class FingerprintSpec:
     features: bool = False
     min_path: int = 1
     max_path: int = 7
+    chirality: bool = False
+    bond_types: bool = True
+    bits_per_hash: int = 2
+    use_hs: bool = True
+    min_length: int = 1
+    max_length: int = 30
 
     def __post_init__(self):
         if self.type not in FINGERPRINT_TYPES:
@@ -47,18 +67,25 @@ class FingerprintSpec:
             object.__setattr__(self, "n_bits", MACCS_BITS)
         elif self.n_bits is None:
             object.__setattr__(self, "n_bits", DEFAULT_BITS)
-        for name in ("n_bits", "radius", "min_path", "max_path"):
+        for name in ("n_bits", "radius", "min_path", "max_path", "bits_per_hash", "min_length", "max_length"):
             if isinstance(getattr(self, name), bool) or not isinstance(getattr(self, name), int):
                 raise QuarnelError(f"the fingerprint setting {name} must be a whole number, "
                                    f"not {getattr(self, name)!r}")
-        if not isinstance(self.features, bool):
-            raise QuarnelError(f"the fingerprint setting features must be true or false, not {self.features!r}")
+        for name in ("features", "chirality", "bond_types", "use_hs"):
+            if not isinstance(getattr(self, name), bool):
+                raise QuarnelError(f"the fingerprint setting {name} must be true or false, "
+                                   f"not {getattr(self, name)!r}")
         if not 1 <= self.n_bits <= 2**31:
             raise QuarnelError(f"the bit count must be between 1 and 2^31, not {self.n_bits}")
         if self.radius < 0:
             raise QuarnelError(f"the Morgan radius must be 0 or more, not {self.radius}")
         if not 1 <= self.min_path <= self.max_path:
             raise QuarnelError(f"paths need 1 <= min_path <= max_path, not {self.min_path}..{self.max_path}")
+        if self.bits_per_hash < 1:
+            raise QuarnelError(f"RDKit paths set at least 1 bit each, not {self.bits_per_hash}")
+        if not 0 <= self.min_length <= self.max_length:
+            raise QuarnelError(f"atom pairs need 0 <= min_length <= max_length, "
+                               f"not {self.min_length}..{self.max_length}")
 
     @classmethod
     def from_options(cls, type: str = "morgan", n_bits: Optional[int] = None, **given) -> "FingerprintSpec":
@@ -66,7 +93,8 @@ class FingerprintSpec:
         set; an option that the type does not take is an error, not
         silently ignored."""
         given = {name: value for name, value in given.items() if value is not None and value is not False}
-        foreign = sorted(set(given) - set(TYPE_OPTIONS.get(type, given)))
+        taken = TYPE_OPTIONS.get(type, ()) + RARE_OPTIONS.get(type, ()) if type in TYPE_OPTIONS else given
+        foreign = sorted(set(given) - set(taken))
         if foreign:
             listed = ", ".join(name.replace("_", "-") for name in foreign)
             raise QuarnelError(f"{listed} do{'es' if len(foreign) == 1 else ''} not apply to {type} fingerprints")
@@ -76,6 +104,8 @@ class FingerprintSpec:
         """The settings that matter for this type, for the JSON sidecar."""
         settings = {"type": self.type, "n_bits": self.n_bits}
         settings.update({name: getattr(self, name) for name in TYPE_OPTIONS[self.type]})
+        settings.update({name: getattr(self, name) for name in RARE_OPTIONS[self.type]
+                         if getattr(self, name) != _DEFAULTS[name]})
         return settings
 
     def describe(self) -> str:
@@ -105,12 +135,19 @@ class FingerprintSpec:
             extra = {}
             if self.features:
                 extra["atomInvariantsGenerator"] = generators.GetMorganFeatureAtomInvGen()
-            generator = generators.GetMorganGenerator(radius=self.radius, fpSize=self.n_bits, **extra)
+            generator = generators.GetMorganGenerator(radius=self.radius, fpSize=self.n_bits,
+                                                      includeChirality=self.chirality,
+                                                      useBondTypes=self.bond_types, **extra)
         elif self.type == "rdkit":
             generator = generators.GetRDKitFPGenerator(
-                minPath=self.min_path, maxPath=self.max_path, fpSize=self.n_bits)
+                minPath=self.min_path, maxPath=self.max_path, fpSize=self.n_bits,
+                numBitsPerFeature=self.bits_per_hash, useHs=self.use_hs)
         elif self.type == "atompair":
-            generator = generators.GetAtomPairGenerator(fpSize=self.n_bits)
+            generator = generators.GetAtomPairGenerator(minDistance=self.min_length, maxDistance=self.max_length,
+                                                        fpSize=self.n_bits)
         else:
             generator = generators.GetTopologicalTorsionGenerator(fpSize=self.n_bits)
         return generator.GetFingerprint
+
+
+_DEFAULTS = {field.name: field.default for field in dataclasses.fields(FingerprintSpec)}

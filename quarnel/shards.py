@@ -84,6 +84,16 @@ def _manifest_entries(path: Path):
     return entries, metadata
 
 
+def manifest_shard_paths(path) -> List[Path]:
+    """The shard files a manifest lists; none where it cannot be read as
+    one."""
+    try:
+        entries, _ = _manifest_entries(Path(os.fspath(path)))
+    except (QuarnelError, OSError, UnicodeDecodeError):
+        return []
+    return [shard_path for shard_path, _, _ in entries]
+
+
 def _checked_shards(path: Path, entries) -> List[Shard]:
     shards: List[Shard] = []
     first_row = 0
@@ -235,13 +245,17 @@ class ShardSetWriter:
         return False
 
     def _abandon(self, failure) -> None:
-        if self._current is not None:
-            self._current.__exit__(*failure)
-            self._current = None
-        for shard in self._written:
-            for leftover in (shard.path, names_path(shard.path), metadata_path(shard.path)):
-                with contextlib.suppress(OSError):
-                    leftover.unlink()
+        try:
+            if self._current is not None:
+                current, self._current = self._current, None
+                # Closing an unfinished shard on a full disk fails again;
+                # the shards written before it go all the same.
+                current.__exit__(*failure)
+        finally:
+            for shard in self._written:
+                for leftover in (shard.path, names_path(shard.path), metadata_path(shard.path)):
+                    with contextlib.suppress(OSError):
+                        leftover.unlink()
 
     def append(self, words: bytes, names) -> None:
         names = list(names)

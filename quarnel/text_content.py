@@ -13,8 +13,6 @@ from typing import Optional, Tuple
 # every file whose header has already failed.
 SAMPLE_BYTES = 4096
 _WHITESPACE = frozenset("\t\n\r\f\v")
-_MOLECULE_FIX = ("put its SMILES in a .smi file (a SMILES and a name per line) and make a database with "
-                 "`quarnel fingerprint FILE.smi`")
 
 
 def decoded_text(sample: bytes, whole: bool) -> Optional[str]:
@@ -52,9 +50,11 @@ def _looks_like(text: str, shown: str) -> Tuple[str, str]:
             return "JSON text", f"if it is a metadata sidecar, give the database it describes ({shown[:-5]})"
         return "JSON text", "a database is a fingerprint file (.qfp) or a shard manifest named .qfpset"
     if "\t" in first:
-        return "a tab-separated table of text", _MOLECULE_FIX
+        return ("a tab-separated table of text", f"if it holds SMILES, name it {stem}.tsv and make a database "
+                                                 f"with `quarnel fingerprint {stem}.tsv`")
     if "," in first or ";" in first:
-        return "a CSV table of text", _MOLECULE_FIX
+        return ("a CSV table of text", f"if it holds SMILES, name it {stem}.csv and make a database with "
+                                       f"`quarnel fingerprint {stem}.csv`")
     return ("text (SMILES, perhaps)", f"if it holds SMILES, name it {stem}.smi and make a database with "
                                       f"`quarnel fingerprint {stem}.smi`")
 

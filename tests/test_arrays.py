@@ -76,3 +76,20 @@ def test_bad_arrays_fail_before_any_work(tmp_path):
     # an empty set.
     assert as_rows(np.ones((1, 3), bool))[0].tolist() == [[7]]
     assert len(quarnel.search(np.zeros((0, 32), np.uint64), words)) == 0
+
+
+def test_whole_rows_in_any_layout_are_copied_and_zero_one_bytes_hint_at_packed_bits(molecule_fps):
+    words = quarnel.to_numpy(molecule_fps)
+    by_vectors = quarnel.search(molecule_fps[::2], molecule_fps, k=3)
+    for array in (words[::2], np.asfortranarray(words[::2]), np.asfortranarray(words)[::2]):
+        assert not array.flags.c_contiguous
+        hits = quarnel.search(array, words, k=3)
+        assert np.array_equal(hits.indices, by_vectors.indices) and np.array_equal(hits.scores, by_vectors.scores)
+    assert np.array_equal(quarnel.to_numpy(np.asfortranarray(words)), words)
+    # 256 columns of 0s and 1s against 2048 bits: packed bytes, most likely.
+    zero_one = (np.random.default_rng(3).random((4, 256)) < 0.5).astype(np.uint8)
+    for queries, database in ((zero_one, words), (words, zero_one)):
+        with pytest.raises(quarnel.QuarnelError, match=r"holds only 0s and 1s, read as one bit each \(256 bits\): "
+                                                       r"quarnel.PackedBits\(array\) reads its 256 columns"):
+            quarnel.search(queries, database)
+    assert quarnel.search(quarnel.PackedBits(zero_one), words, k=1).indices.shape == (4, 1)

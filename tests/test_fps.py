@@ -2,11 +2,15 @@
 queries and databases, and every malformed file one line naming the line."""
 
 import gzip
+import itertools
 
 import numpy as np
 import pytest
+from rdkit import Chem, DataStructs
+from rdkit.Chem import AllChem, rdMolDescriptors
 
 import quarnel
+from conftest import NCI_SMILES
 from quarnel import fps
 from test_cli import ERROR, leftovers, nci_db, quarnel as run  # noqa: F401 (nci_db is a fixture)
 
@@ -109,11 +113,14 @@ BAD = [
     (b"#FPS1\n00ff\ta\n00fg\tb\n", "line 3: 'g' is not a hex digit"),
     (b"#FPS1\n00 ff\ta\n", "line 2: ' ' is not a hex digit"),
     (b"#FPS1\n#num_bits=16\n00ff\ta\n00ff00\tb\n", "line 4: a fingerprint of 3 bytes where #num_bits says 2"),
-    (b"#FPS1\n00ff\ta\n\n00ff00\tb\n", "line 3: no fingerprint"),
+    (b"#FPS1\n00ff\ta\n\tc\n00ff00\tb\n", "line 3: no fingerprint"),
     (b"#FPS1\n00ff\ta\n00ff00ff\tb\n", "line 3: a fingerprint of 4 bytes where the first fingerprint "
                                        "\\(line 2\\) has 2"),
     (b"#FPS1\n#num_bits=12\n00ff\ta\n", "line 3: bits set at or past bit 12"),
     (b"#FPS1\n00ff\ta\n#late\n", "line 3: a header line after the first fingerprint"),
+    (b"#FPS1\n#type=RDKit-MACCS166/2\n", "no fingerprints and no #num_bits line: the bit length is unknown"),
+    (b"#FPS1\n\n\r\n", "no fingerprints and no #num_bits line"),
+    (b"#FPS1\n00ff\ta\n\n00ff\tcaf\xe9\n", "line 4: the id is not UTF-8 text"),
 ]
 
 
@@ -144,3 +151,112 @@ def test_command_line_errors_are_one_line(tmp_path):
         assert message in done.stderr and done.stderr.count("\n") == 1, done.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.fps", "cut.fps.gz", "ok.fps"]
     assert not leftovers(tmp_path)
+
+
+def test_blank_lines_and_a_byte_order_mark_are_skipped(tmp_path):
+    (tmp_path / "x.fps").write_bytes(b"\xef\xbb\xbf#FPS1\r\n\n#num_bits=16\n\n0a0b\tfirst\n\r\n\nffff\tcaf\xc3\xa9\n\n")
+    report = quarnel.read_fps(tmp_path / "x.fps", tmp_path / "x.qfp")
+    db = quarnel.Database(tmp_path / "x.qfp")
+    assert (report.rows, report.n_bits, list(db.names)) == (2, 16, ["first", "café"])
+    assert db.to_numpy()[:, 0].tolist() == [0x0B0A, 0xFFFF]
+    # Line numbers count the blank lines.
+    (tmp_path / "y.fps").write_bytes(b"#FPS1\n\n00ff\ta\n\n\n0fg0\tb\n")
+    with pytest.raises(quarnel.QuarnelError, match="y.fps: line 6: 'g' is not a hex digit"):
+        quarnel.read_fps(tmp_path / "y.fps", tmp_path / "y.qfp")
+
+
+def molecules(count=150):
+    """Real molecules, and some whose stereochemistry and bond orders
+    matter."""
+    with open(NCI_SMILES) as lines:
+        found = [Chem.MolFromSmiles(line.split()[0]) for line in itertools.islice(lines, count)]
+    found += [Chem.MolFromSmiles(s) for s in ("C[C@H](N)C(=O)O", "C[C@@H](N)C(=O)O", "F/C=C/F", "F/C=C\\F")]
+    return [m for m in found if m is not None]
+
+
+def chemfp_file(path, type_text, vectors, n_bits):
+    """An FPS file as chemfp writes one: RDKit's fingerprints, its #type."""
+    lines = ["#FPS1", f"#num_bits={n_bits}", f"#type={type_text}", "#software=RDKit/2022.09.3 chemfp/4.1"]
+    lines += [f"{DataStructs.BitVectToFPSText(fp)}\tm{i}" for i, fp in enumerate(vectors)]
+    path.write_text("\n".join(lines) + "\n")
+
+
+# chemfp's RDKit types and the RDKit call that made their fingerprints.
+CHEMFP_TYPES = [
+    ("RDKit-Morgan/1 radius=2 fpSize=2048 useFeatures=0", 2048,
+     lambda m: AllChem.GetMorganFingerprintAsBitVect(m, 2, nBits=2048)),
+    ("RDKit-Morgan/1 radius=3 fpSize=1024 useFeatures=1 useChirality=1 useBondTypes=0", 1024,
+     lambda m: AllChem.GetMorganFingerprintAsBitVect(m, 3, nBits=1024, useFeatures=True, useChirality=True,
+                                                     useBondTypes=False)),
+    ("RDKit-Morgan/1 radius=1 fpSize=2048 useFeatures=0 useChirality=1 useBondTypes=1", 2048,
+     lambda m: AllChem.GetMorganFingerprintAsBitVect(m, 1, nBits=2048, useChirality=True)),
+    ("RDKit-Fingerprint/2 minPath=1 maxPath=7 fpSize=2048 nBitsPerHash=2 useHs=1", 2048,
+     lambda m: Chem.RDKFingerprint(m, minPath=1, maxPath=7, fpSize=2048, nBitsPerHash=2, useHs=True)),
+    ("RDKit-Fingerprint/2 minPath=2 maxPath=5 fpSize=1024 nBitsPerHash=4 useHs=0", 1024,
+     lambda m: Chem.RDKFingerprint(m, minPath=2, maxPath=5, fpSize=1024, nBitsPerHash=4, useHs=False)),
+    ("RDKit-AtomPair/2 fpSize=2048 minLength=1 maxLength=30", 2048,
+     lambda m: rdMolDescriptors.GetHashedAtomPairFingerprintAsBitVect(m, nBits=2048)),
+    ("RDKit-AtomPair/2 fpSize=1024 minLength=2 maxLength=8", 1024,
+     lambda m: rdMolDescriptors.GetHashedAtomPairFingerprintAsBitVect(m, nBits=1024, minLength=2, maxLength=8)),
+    ("RDKit-Torsion/2 fpSize=2048 targetSize=4", 2048,
+     lambda m: rdMolDescriptors.GetHashedTopologicalTorsionFingerprintAsBitVect(m, nBits=2048, targetSize=4)),
+]
+
+
+@pytest.mark.parametrize("type_text, n_bits, make", CHEMFP_TYPES, ids=[t for t, _, _ in CHEMFP_TYPES])
+def test_chemfp_types_fingerprint_smiles_as_rdkit_did(tmp_path, type_text, n_bits, make):
+    mols = molecules()
+    vectors = [make(m) for m in mols]
+    chemfp_file(tmp_path / "lib.fps", type_text, vectors, n_bits)
+    smiles = [Chem.MolToSmiles(m) for m in mols]
+    scores = quarnel.similarity(smiles, tmp_path / "lib.fps")
+    expected = np.array([DataStructs.BulkTanimotoSimilarity(fp, vectors) for fp in vectors])
+    assert np.array_equal(scores, expected)
+    # The database read from it keeps the settings, and says them again.
+    made = run("fingerprint", "lib.fps", "-o", "lib.qfp", "-q", cwd=tmp_path)
+    assert made.returncode == 0, made.stderr
+    assert np.array_equal(quarnel.similarity(smiles[:5], tmp_path / "lib.qfp"), expected[:5])
+    # Exported, its own #type line says the same settings.
+    assert run("export", "lib.qfp", "-o", "back.fps", cwd=tmp_path).returncode == 0
+    assert np.array_equal(quarnel.similarity(smiles[-5:], tmp_path / "back.fps"), expected[-5:])
+    searched = run("search", smiles[0], "lib.qfp", "-k", 1, cwd=tmp_path)
+    assert searched.stdout.splitlines()[1].split("\t")[3:] == ["m0", "0", "1.0"]
+
+
+UNREPRODUCIBLE = [
+    ("RDKit-MACCS166/2", 166, "'RDKit-MACCS166/2' names fingerprints quarnel cannot make exactly: chemfp's 166 "
+                              "MACCS keys are RDKit's 167 MACCS bits less the unused bit 0"),
+    ("RDKit-Torsion/2 fpSize=2048 targetSize=5", 2048, "only with targetSize=4"),
+    ("RDKit-Morgan/1 radius=2 fpSize=2048 fromAtoms=1,2", 2048, "fromAtoms fingerprints only part of each molecule"),
+    ("RDKit-Morgan/2 radius=2 fpSize=2048", 2048, "quarnel reproduces RDKit-Morgan/1, not RDKit-Morgan/2"),
+    ("RDKit-Morgan/1 radius=2 fpSize=1024", 2048, "it says fpSize=1024 but the fingerprints have 2048 bits"),
+    ("RDKit-Morgan/1 radius=2 fpSize=2048 useFeatures=2", 2048, "useFeatures=2 is not 0 or 1"),
+    ("RDKit-Fingerprint/2 minPath=1 maxPath=7 fpSize=2048 branchedPaths=0", 2048,
+     "branchedPaths is not a parameter quarnel knows for RDKit-Fingerprint/2"),
+    ("OpenBabel-FP2/1", 1024, "does not say how quarnel would make its fingerprints: 'OpenBabel-FP2/1' is "
+                              "not an RDKit fingerprint type quarnel knows"),
+]
+
+
+@pytest.mark.parametrize("type_text, n_bits, message", UNREPRODUCIBLE, ids=[t for t, _, _ in UNREPRODUCIBLE])
+def test_types_that_cannot_be_reproduced_are_named(tmp_path, type_text, n_bits, message):
+    chemfp_file(tmp_path / "lib.fps", type_text, [DataStructs.ExplicitBitVect(n_bits)] * 3, n_bits)
+    with pytest.raises(quarnel.QuarnelError, match=f"lib.fps: its #type line.*{message}"):
+        quarnel.search("CCO", tmp_path / "lib.fps")
+    # The database read from it says the same, not that it has no sidecar.
+    assert run("fingerprint", "lib.fps", "-o", "lib.qfp", "-q", cwd=tmp_path).returncode == 0
+    done = run("search", "CCO", "lib.qfp", cwd=tmp_path)
+    assert done.stderr.startswith(f"{ERROR}lib.qfp: made from an FPS file: its #type line")
+    assert type_text in done.stderr and "sidecar" not in done.stderr and done.stderr.count("\n") == 1
+    # Its fingerprints serve as they are.
+    assert quarnel.search(tmp_path / "lib.fps", tmp_path / "lib.fps", k=1).indices.shape == (3, 1)
+
+
+def test_pick_reads_fps_files(nci_db):
+    folder, _ = nci_db
+    assert run("export", "mols.qfp", "-o", "pick.fps", cwd=folder).returncode == 0
+    for how in (["--maxmin", 5, "--seed", 7], ["--leader", 0.4, "--max", 6]):
+        from_fps = run("pick", "pick.fps", *how, "-q", cwd=folder)
+        assert from_fps.returncode == 0, from_fps.stderr
+        assert from_fps.stdout == run("pick", "mols.qfp", *how, "-q", cwd=folder).stdout
+        assert len(from_fps.stdout.splitlines()) > 2

@@ -2,12 +2,17 @@
 hits from every form, inputs that RDKit cannot read keep their places, and
 anything else is one clear error."""
 
+import csv
+import gzip
+
 import numpy as np
 import pytest
 from rdkit import Chem
+from rdkit.Chem import rdFingerprintGenerator
 
 import quarnel
 from conftest import NCI_SMILES
+from test_cli import ERROR, quarnel as run
 
 
 @pytest.fixture(scope="module")
@@ -161,8 +166,11 @@ def test_an_empty_database_gives_a_column_of_no_hits(nci, tmp_path, empty):
 
 TEXT_FILES = [
     ("x.csv", "smiles,name\nCCO,ethanol\nCCN,ethylamine\n",
-     "x.csv: not a fingerprint database: it looks like a CSV table of text; put its SMILES in a .smi file"),
-    ("x.tsv", "smiles\tname\nCCO\tethanol\n", "x.tsv: not a fingerprint database: it looks like a tab-separated"),
+     "x.csv: not a fingerprint database but a molecule file; make one with `quarnel fingerprint"),
+    ("table.txt", "smiles,name\nCCO,ethanol\nCCN,ethylamine\n",
+     "table.txt: not a fingerprint database: it looks like a CSV table of text; if it holds SMILES, name it "
+     "table.csv and make a database with `quarnel fingerprint table.csv`"),
+    ("x.tab", "smiles\tname\nCCO\tethanol\n", "x.tab: not a fingerprint database: it looks like a tab-separated"),
     ("mols.txt", "CCO ethanol\nc1ccccc1 benzène\n" * 400,
      "mols.txt: not a fingerprint database: it looks like text (SMILES, perhaps); if it holds SMILES, name it "
      "mols.smi and make a database with `quarnel fingerprint mols.smi`"),
@@ -183,3 +191,80 @@ def test_text_given_as_a_database_says_what_it_looks_like(tmp_path, capsys, name
     assert str(refusal.value).startswith(f"{tmp_path}/{message}") and "announces" not in str(refusal.value)
     status, err = cli_error(capsys, "info", tmp_path / name)
     assert status == 1 and err.startswith(f"quarnel: error: {tmp_path}/{message}") and err.count("\n") == 1
+
+
+WEHI = "/usr/share/RDKit/Data/Pains/test_data/wehi_mols.csv"
+TABLE = ('ID,pIC50,Smiles\n'
+         'm1,5.1,CCO\n'
+         'm2,3.0,\n'                   # no SMILES: skipped, line 3
+         '\n'
+         'm3,4.2,"c1ccccc1\nO"\n'      # a quoted field over two lines: line 5
+         '"m, 4",1.0,not_smiles\n'     # line 7, skipped
+         'm5,2.2,CCN\n')
+
+
+def test_tables_of_molecules_from_the_command_line(tmp_path):
+    done = run("fingerprint", WEHI, "-q", cwd=tmp_path)  # quoted SMILES, no header row
+    assert done.returncode == 0, done.stderr
+    db = quarnel.Database(tmp_path / "wehi_mols.qfp")
+    with open(WEHI, newline="") as table:
+        rows = list(csv.reader(table))
+    assert len(db) == len(rows) == 10000 and list(db.names) == [name for _, name in rows]
+    generator = rdFingerprintGenerator.GetMorganGenerator(radius=2, fpSize=2048)
+    sample = range(0, 10000, 97)
+    expected = quarnel.to_numpy([generator.GetFingerprint(Chem.MolFromSmiles(rows[i][0])) for i in sample])
+    assert np.array_equal(db.to_numpy()[list(sample)], expected)
+
+    (tmp_path / "t.csv").write_text(TABLE)
+    (tmp_path / "t.tsv.gz").write_bytes(gzip.compress(TABLE.replace(",", "\t").replace('"m\t 4"', "m 4").encode()))
+    for args, names in ((["t.csv"], ["m1", "m3", "m5"]),
+                        (["t.tsv.gz", "--smiles-column", "2", "--name-column", "pIC50"], ["5.1", "4.2", "2.2"]),
+                        (["t.csv", "--smiles-column", "smiles", "--name-column", "0"], ["m1", "m3", "m5"])):
+        done = run("fingerprint", *args, "-o", "t.qfp", cwd=tmp_path)
+        assert done.returncode == 0, done.stderr
+        assert "skipped 2 molecules RDKit could not parse: lines 3, 7" in done.stderr
+        assert list(quarnel.Database(tmp_path / "t.qfp").names) == names
+    # As queries: each keeps its record's place among the table's rows.
+    hits = run("search", "t.csv", "t.qfp", "-k", 1, cwd=tmp_path)
+    assert "skipped 2 queries RDKit could not parse: line 3, line 7" in hits.stderr
+    assert [line.split("\t")[:4] for line in hits.stdout.splitlines()[1:]] == [
+        ["m1", "0", "1", "m1"], ["m3", "2", "1", "m3"], ["m5", "4", "1", "m5"]]
+    for args, message in ((["fingerprint", "t.csv", "--smiles-column", "smi"],
+                           "t.csv: no column 'smi' for the SMILES in the header row ('ID', 'pIC50', 'Smiles')"),
+                          (["fingerprint", "t.csv", "--name-column", "2"], "the name column is the SMILES column"),
+                          (["search", "q.smi", "t.qfp", "--smiles-column", "1"],
+                           "q.smi: SMILES and name columns apply to CSV and TSV tables only")):
+        (tmp_path / "q.smi").write_text("CCO\n")
+        done = run(*args, cwd=tmp_path)
+        assert done.returncode == 1 and done.stderr.startswith(ERROR) and message in done.stderr, done.stderr
+        assert done.stderr.count("\n") == 1
+
+
+def test_tables_in_the_python_api(nci, tmp_path):
+    (tmp_path / "t.csv").write_text(TABLE)
+    report = quarnel.fingerprint_molecules(tmp_path / "t.csv", tmp_path / "t.qfp", smiles_column="SMILES",
+                                           name_column=1, n_workers=1)
+    assert (report.rows, report.skipped, report.unit) == (3, [3, 7], "line")
+    assert list(quarnel.Database(tmp_path / "t.qfp").names) == ["5.1", "4.2", "2.2"]
+    db = quarnel.Database(nci / "mols.qfp")
+    by_table = db.search(tmp_path / "t.csv", k=3, name_column="pIC50")
+    by_smiles = db.search(["CCO", "", "c1ccccc1\nO", "not_smiles", "CCN"], k=3)
+    assert np.array_equal(by_table.indices, by_smiles.indices) and by_table.query_rows.tolist() == [0, 2, 4]
+    assert list(by_table.query_names) == ["5.1", "4.2", "2.2"]
+    with pytest.raises(TypeError, match="a header name or a position from 0"):
+        quarnel.search(tmp_path / "t.csv", db, smiles_column=1.5)
+
+
+@pytest.mark.parametrize("query", ["", "   ", ["CCO", ""]])
+def test_an_empty_smiles_is_no_molecule(nci, query):
+    db = quarnel.Database(nci / "mols.qfp")
+    if isinstance(query, list):
+        # In a list it is a record RDKit cannot read, kept in its place.
+        hits = quarnel.search(query, db, k=2)
+        assert hits.query_rows.tolist() == [0] and [s.where for s in hits.skipped] == ["item 1"]
+        return
+    with pytest.raises(quarnel.QuarnelError, match="an empty SMILES is no molecule"):
+        quarnel.search(query, db)
+    done = run("search", query, nci / "mols.qfp")
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr == f"{ERROR}an empty SMILES is no molecule; give a SMILES, a molecule file or fingerprints\n"
