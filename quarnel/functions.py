@@ -5,6 +5,20 @@ with its signature and results; the only difference is that an element that
 is not an ``ExplicitBitVect``, vectors of mixed lengths and a failed save
 raise (``TypeError``, ``ValueError``, ``OSError``) where `_quarnel` prints the
 problem on standard error and treats the input as empty.
+
+Other threads run meanwhile.  While its worker threads compute, a call of
+this package lets go of the interpreter lock, so that other Python threads
+(a Dask worker's heartbeat, an event loop, a progress bar) keep running; it
+takes the lock back only to check for Ctrl-C and report progress, a few
+times a second, and to build its result.  That holds for these functions
+but `save_fingerprints` and `load_fingerprints`, which read or build Python
+objects throughout, and for everything built on the native scoring and
+pickers (`similarity`, `similarity_matrix`, `search`, `butina`,
+`maxmin_pick`, `leader_pick`, databases).  The functions of the `_quarnel`
+extension itself keep the lock for the whole call, as they always have.
+A NumPy array given as rows is read in place without the lock, as NumPy's
+own functions read arrays: do not write into it from another thread while a
+call reads it.
 """
 
 from __future__ import annotations

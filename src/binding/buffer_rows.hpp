@@ -2,6 +2,14 @@
 // Fingerprint rows the caller passes as a 2-D uint64 array, read in place
 // through the buffer protocol: no copy, and the buffer held until the call
 // returns.  Row r's words are those of a fingerprint file's row r.
+//
+// The workers read the words while the interpreter lock is let go, as
+// NumPy's own functions read arrays.  The held buffer keeps the memory in
+// place (NumPy will not resize an array with another reference, nor
+// array.array one with an export), but nothing stops another thread
+// writing into it meanwhile: a row it changes during the call scores as
+// some mix of its old and new words.  Copying every array to guard against
+// that would double the memory of a call made on purpose to avoid a copy.
 
 #include <Python.h>
 

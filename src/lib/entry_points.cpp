@@ -4,10 +4,12 @@
 #include <new>
 
 #include "binding/in_memory_functions.hpp"
+#include "binding/released_interpreter_lock.hpp"
 #include "binding/signal_check.hpp"
 #include "binding/threshold_functions.hpp"
 #include "binding/vector_rows.hpp"
 #include "bridge/input_error_report.hpp"
+#include "engine/pool/around_wait.hpp"
 #include "engine/pool/stop_check.hpp"
 #include "store/file_functions.hpp"
 #include "store/picker_file_functions.hpp"
@@ -34,17 +36,26 @@ PyResult<PyRef> call_reporting(Implementation implementation, InputErrorReport r
 
 // The checked functions, which the package calls, stop on Ctrl-C: what the
 // signal handler raised wins over everything else.  The module's own
-// functions run to the end, even inside a checked call's signal handler.
+// functions run to the end, even inside a checked call's signal handler,
+// and hold the interpreter lock throughout, as they always have.
 PyResult<PyRef> call_stoppable(Implementation implementation, InputErrorReport report, PyObject* const* args,
                                Py_ssize_t nargsf, PyObject* kwnames) {
   if (report != InputErrorReport::keep) {
     engine::pool::StopCheckScope unstoppable;
+    engine::pool::AroundWaitScope locked_waits;
     return call_reporting(implementation, report, args, nargsf, kwnames);
   }
   binding::SignalCheck signals;
+  // Asleep waiting for its workers, the calling thread lets other Python
+  // threads run; it takes the lock back to poll for signals.
+  auto unlocked = [](FunctionRef<void()> sleep) {
+    const binding::ReleasedInterpreterLock released;
+    sleep();
+  };
   try {
     PyResult<PyRef> result = [&] {
       engine::pool::StopCheckScope stoppable(signals);
+      engine::pool::AroundWaitScope unlocked_waits(unlocked);
       return call_reporting(implementation, report, args, nargsf, kwnames);
     }();
     if (std::optional<PyError> raised = signals.take_raised()) return std::move(*raised);

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/pool/around_wait.hpp"
 #include "engine/pool/join.hpp"
 #include "engine/pool/spawn.hpp"
 #include "engine/pool/splitter.hpp"
@@ -299,6 +300,67 @@ TEST(WorkerPool, ACallWithoutCheckIsNotStoppedByAnOuterOne) {
   });
   EXPECT_FALSE(pool.stop_requested());
   for (const auto& hit : hits) ASSERT_EQ(hit.load(), 1);
+}
+
+// As the binding does with the interpreter lock: the caller holds a lock
+// through run() but lets go of it while it sleeps, and polls with it held.
+TEST(WorkerPool, TheCallerSleepsInsideItsWrapperAndPollsWithTheLockHeld) {
+  WorkerPool pool = make_pool(2);
+  std::mutex lock;
+  std::unique_lock<std::mutex> held(lock);
+  int sleeps = 0;
+  auto unlocked = [&](FunctionRef<void()> sleep) {
+    ++sleeps;
+    held.unlock();
+    sleep();
+    held.lock();
+  };
+  bool polled_unlocked = false;
+  auto check = [&] {
+    polled_unlocked |= !held.owns_lock();
+    return false;
+  };
+  std::atomic<bool> taken{false};
+  std::thread other([&] {
+    const std::lock_guard<std::mutex> guard(lock);
+    taken = true;
+  });
+  bool seen_in_job = false;
+  {
+    StopCheckScope stoppable(check);
+    AroundWaitScope scope(unlocked);
+    // Ends once the other thread has had the lock, or gives up: a caller
+    // that kept it would otherwise wait here for good.
+    pool.run([&] {
+      const auto deadline = Clock::now() + std::chrono::seconds(30);
+      while (!taken && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      seen_in_job = taken;
+    });
+  }
+  EXPECT_TRUE(held.owns_lock());
+  held.unlock();
+  other.join();
+  EXPECT_TRUE(seen_in_job);
+  EXPECT_GE(sleeps, 1);
+  EXPECT_FALSE(polled_unlocked);
+}
+
+TEST(WorkerPool, AScopeWithoutWrapperHidesAnOuterOne) {
+  WorkerPool pool = make_pool(2);
+  int wrapped = 0;
+  auto counting = [&](FunctionRef<void()> sleep) {
+    ++wrapped;
+    sleep();
+  };
+  auto slow_job = [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+  AroundWaitScope outer(counting);
+  {
+    AroundWaitScope bare;
+    pool.run(slow_job);
+  }
+  EXPECT_EQ(wrapped, 0);
+  pool.run(slow_job);
+  EXPECT_GE(wrapped, 1);
 }
 
 std::uint64_t join_sum(Worker& worker, std::uint64_t first, std::uint64_t last) {

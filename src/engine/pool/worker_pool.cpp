@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "engine/pool/around_wait.hpp"
 #include "engine/pool/job.hpp"
 #include "engine/pool/pool_state.hpp"
 #include "engine/pool/spawn.hpp"
@@ -104,10 +105,10 @@ void WorkerPool::run(FunctionRef<void()> job) {
     const std::uint32_t epoch = pool->sleep.external_epoch();
     if (handed_in.latch().probe()) break;
     if (check == nullptr) {
-      pool->sleep.wait_external(epoch);
+      sleep_around([&] { pool->sleep.wait_external(epoch); });
       continue;
     }
-    pool->sleep.wait_external_for(epoch, stop_check_interval);
+    sleep_around([&] { pool->sleep.wait_external_for(epoch, stop_check_interval); });
     if (!handed_in.latch().probe() && poll(*check)) {
       pool->request_stop();
       check = nullptr;  // asked once; now only the workers' exit matters

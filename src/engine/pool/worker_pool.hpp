@@ -49,6 +49,8 @@ class WorkerPool {
   // until the job has returned (it may point into the caller's frame), and
   // stop_requested() is true from then on: the job's results are partial,
   // and later runs on this pool return at once without running their job.
+  // Each sleep of the wait runs inside the thread's wrapper (around_wait.hpp),
+  // and the check between sleeps outside it.
   void run(FunctionRef<void()> job);
 
   // Whether a stop check stopped a job of this pool.
