@@ -434,7 +434,11 @@ def add_pick_command(commands):
 
 
 def build_parser() -> ArgumentParser:
-    parser = ArgumentParser(prog=PROGRAM, description="Tanimoto similarity search over fingerprint databases.")
+    parser = ArgumentParser(prog=PROGRAM, description="Fingerprint databases of molecules: similarity search with "
+                                                      "several metrics, Butina clustering, diversity picking, FPS "
+                                                      "import and export, sharded databases searched on Dask "
+                                                      "clusters (similarity matrices: quarnel.similarity in "
+                                                      "Python).")
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True,
                                      parser_class=ArgumentParser)
