@@ -160,8 +160,10 @@ def run_fingerprint(args) -> int:
                                    smiles_column=args.smiles_column, name_column=args.name_column,
                                    n_workers=args.workers, progress=not args.quiet, shard_rows=args.shard_rows)
     if report.skipped:
+        # A sharded database lists them in its manifest's metadata.
+        listing = output if output.suffix == SHARD_SET_SUFFIX else f"{output}.json"
         print(f"{PROGRAM}: skipped {describe_skipped(len(report.skipped), report.skipped, report.unit)} "
-              f"(all listed in {output}.json)", file=sys.stderr)
+              f"(all listed in {listing})", file=sys.stderr)
     if not args.quiet:
         print(f"{PROGRAM}: wrote {report.rows} fingerprints to {output}", file=sys.stderr)
     return 0
@@ -356,13 +358,14 @@ def add_export_command(commands):
 def add_info_command(commands):
     command = commands.add_parser("info", help="describe a database",
                                   description="Rows, bits, size, mean bits set and how a database was made.")
-    command.add_argument("file", help="a .qfp fingerprint file, a .qfpset manifest or a folder of shards")
+    command.add_argument("file", help="a .qfp fingerprint file or a .qfpset manifest")
     command.set_defaults(run=run_info)
 
 
 def add_search_command(commands):
     command = commands.add_parser("search", help="the k most similar database rows of every query",
-                                  description="Top-k Tanimoto search.  QUERIES is a .qfp or FPS file, or a "
+                                  description="Similarity search: the k best hits of every query, or every hit "
+                                              "scoring at least --threshold, under --metric.  QUERIES is a .qfp or FPS file, or a "
                                               "SMILES, SDF, CSV or TSV file fingerprinted as the database's "
                                               "metadata says.")
     command.add_argument("queries", help="a .qfp or .fps file, a SMILES, SDF, CSV or TSV file, or a SMILES")

@@ -8,10 +8,10 @@ query); the client merges the windows as they finish.  Dask does the
 scheduling, the transport and the recovery: a worker lost mid-search has
 its tasks rerun elsewhere, and the answer does not change.
 
-The merged result is the one `quarnel.Database.search` gives with the same
-windows: scores descending, equal scores by lower global row first, each
-window contributing its top k under the engine's own tie rules.  The
-per-query maximum is exact whatever the windows.  Dask itself is imported only when a search
+The merged result is the one `quarnel.Database.search` gives: scores
+descending, equal scores by the lower global row, each window contributing
+its first k under the same rule, so the hits are the same whatever the
+windows.  The per-query maximum is exact whatever the windows.  Dask itself is imported only when a search
 starts.
 
     >>> from dask.distributed import Client

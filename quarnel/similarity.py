@@ -154,7 +154,7 @@ def similarity(queries, database=None, *, metric="tanimoto", agg=None, n_threads
     Examples
     --------
     >>> quarnel.similarity(["CCO", "CCN"], "nci.qfp", metric="dice", agg="max")
-    array([0.6 , 0.47...])
+    array([0.55555556, 1.        ])
     """
     metric = as_metric(metric)
     n_threads = check_threads(n_threads)
