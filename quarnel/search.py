@@ -104,6 +104,13 @@ def _topk(queries: Fingerprints, database: Fingerprints, k, metric, n_threads, w
     windows = database.windows(window_rows)
     if not windows or queries.rows == 0:
         return empty_topk(queries.rows)
+    if len(windows) == 1 and not progress:
+        # One window's hits are already the answer: rows decide its ties.
+        window = windows[0]
+        check_interrupt()
+        indices, scores = scoring.cross_topk(queries.whole(), window.source(), k, metric, n_threads,
+                                             window.offset, window.limit)
+        return indices.astype(np.int64) + window.first_row, scores
     best = TopKAccumulator(queries.rows, k)
     with progress_bar(progress, "search", "queries", total=queries.rows * len(windows)) as bar:
         batch = _batch_rows(queries, bar)
