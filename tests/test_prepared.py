@@ -159,3 +159,17 @@ def test_bad_calls_are_refused(rows, tmp_path):
         scoring.cross_topk((rows[:2, :16].copy(), 1024), prepared)
     with pytest.raises(AttributeError):
         prepared.rows = 3
+
+
+def test_a_copy_that_cannot_fit_is_refused_before_any_work(tmp_path):
+    # 8 bytes, complete: 2^32 - 1 rows of no words, whose counts and order
+    # alone take 12 bytes a row.
+    path = tmp_path / "huge.fps"
+    path.write_bytes(np.array([2**32 - 1, 0], "<u4").tobytes())
+    with open("/proc/meminfo") as meminfo:
+        fields = dict(line.split(":", 1) for line in meminfo)
+    ceiling = (int(fields["MemTotal"].split()[0]) + int(fields["SwapTotal"].split()[0])) * 1024
+    if 12 * (2**32 - 1) <= ceiling:
+        pytest.skip("this machine could hold the counts of 2^32 - 1 rows")
+    with pytest.raises(MemoryError, match="cannot allocate"):
+        scoring.prepare(path)

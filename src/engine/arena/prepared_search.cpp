@@ -1,5 +1,6 @@
 #include "engine/arena/prepared_search.hpp"
 
+#include "engine/arena/lanes.hpp"
 #include "engine/arena/range_threshold.hpp"
 #include "engine/arena/walk_topk.hpp"
 #include "engine/cross_search.hpp"
@@ -8,25 +9,26 @@
 namespace quarnel::engine::arena {
 namespace {
 
-// Up to this many queries walk the groups each on their own; more share
-// the row-order scan, which reads each block of rows once for a group of
-// queries.
-constexpr std::uint64_t walk_query_limit = 64;
+// Up to this many queries search the groups or their lanes each on their
+// own; more share the row-order scan, which reads each block of rows once
+// for a group of queries.
+constexpr std::uint64_t own_search_limit = 64;
 
-// A threshold search reads the candidate ranges only while they hold at
-// most this share of all pairs: beyond it, putting many hits back in row
-// order costs more than the scan that finds them in it.
-constexpr double range_share_limit = 0.5;
+// At most this share of all pairs read, many queries each read their own
+// ranges (bench/latency_bench.py: 16 to 64 queries, a million 2048-bit
+// rows, read about as fast either way at threshold 0.7, share 0.6, and
+// three times slower on their own at 0.5, share 0.9).
+constexpr double own_share_limit = 0.5;
 
 RowView rows_of(const PreparedRows& db, DbWindow window) {
   return RowView{db.rows.words + window.first * db.rows.n_words, window.n_rows, db.rows.n_words,
                  window.first};
 }
 
-// Whether the groups can serve a search of these queries over the window.
-bool groups_serve(const PreparedRows& db, DbWindow window, const RowView& queries) {
-  return db.groups && window.first == 0 && window.n_rows == db.rows.n_rows && db.rows.n_words != 0 &&
-         queries.n_rows <= walk_query_limit;
+// Whether the queries may be searched each on their own over the window.
+bool own_searches_serve(const PreparedRows& db, DbWindow window, const RowView& queries) {
+  return window.first == 0 && window.n_rows == db.rows.n_rows && db.rows.n_words != 0 &&
+         queries.n_rows <= own_search_limit;
 }
 
 }  // namespace
@@ -34,7 +36,7 @@ bool groups_serve(const PreparedRows& db, DbWindow window, const RowView& querie
 Result<EngineOutput> prepared_cross(const MetricChoice& metric, AggregationMode mode, std::uint64_t k,
                                     const RowView& queries, const PreparedRows& db, DbWindow window,
                                     std::int32_t n_threads) {
-  if (mode == AggregationMode::topk && k != 0 && groups_serve(db, window, queries)) {
+  if (mode == AggregationMode::topk && k != 0 && db.groups && own_searches_serve(db, window, queries)) {
     return walk_topk(metric, k, queries, db, n_threads);
   }
   const KeptCounts kept = db.kept_from(window.first);
@@ -44,11 +46,14 @@ Result<EngineOutput> prepared_cross(const MetricChoice& metric, AggregationMode 
 
 Result<CsrOutput> prepared_threshold(const MetricChoice& metric, double threshold, const RowView& queries,
                                      const PreparedRows& db, DbWindow window, std::int32_t n_threads) {
-  if (groups_serve(db, window, queries)) {
-    const double pairs = static_cast<double>(queries.n_rows) * static_cast<double>(db.rows.n_rows);
-    if (static_cast<double>(candidate_rows(metric, threshold, queries, db)) <= range_share_limit * pairs) {
-      return range_threshold(metric, threshold, queries, db, n_threads);
-    }
+  // Lanes keep every worker busy where the queries are fewer than them;
+  // otherwise queries read rows on their own only where their ranges are
+  // narrow: a group of queries in the row-order scan reads each block once
+  // for all of them, where the rows many of them must score lie.
+  if (own_searches_serve(db, window, queries) &&
+      (queries.n_rows < pool_size(n_threads) ||
+       read_share(metric, threshold, queries, db) <= own_share_limit)) {
+    return range_threshold(metric, threshold, queries, db, n_threads);
   }
   const KeptCounts kept = db.kept_from(window.first);
   return cross_threshold(metric, threshold, queries, rows_of(db, window), n_threads, &kept);

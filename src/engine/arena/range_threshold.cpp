@@ -17,7 +17,8 @@
 namespace quarnel::engine::arena {
 namespace {
 
-// Stored positions [first, end).
+// Positions [first, end) of the stored rows or of the rows in their own
+// order.
 struct PositionRange {
   std::uint64_t first = 0;
   std::uint64_t end = 0;
@@ -30,15 +31,43 @@ struct PositionRange {
   }
 };
 
-// The rows whose count can reach the threshold for a query of `count` bits:
-// one range, as the counts that can are one interval.  Scores are doubles,
-// so one reaches the threshold exactly when it beats the double just below.
+// A query reads its stored range while that holds at most this share of
+// the rows: past it, putting many hits back in row order costs more than
+// the few rows it saves reading.
+constexpr double range_share_limit = 0.75;
+
+// What one query reads.
+struct QueryPlan {
+  bool stored;  // a range of the stored rows, else the rows in their own order
+  PositionRange rows;
+};
+
+// The rows whose count can reach the threshold for a query of `count` bits
+// are one range of stored rows, as the counts that can are one interval.
+// Scores are doubles, so one reaches the threshold exactly when it beats
+// the double just below it.
 template <class Metric>
-PositionRange candidates(const Metric& metric, double threshold, std::uint32_t count,
-                         const PreparedRows& db) {
+QueryPlan plan_for(const Metric& metric, double threshold, std::uint32_t count, const PreparedRows& db) {
+  const std::uint64_t n_rows = db.rows.n_rows;
+  if (!db.groups) return QueryPlan{false, {0, n_rows}};
   const CountWindow window = CountWindow::beating(metric, count, std::nextafter(threshold, -1.0));
-  if (window.empty() || window.lowest() > db.n_bits) return {};
-  return PositionRange{db.groups->first_of(window.lowest()), db.groups->end_of(window.highest())};
+  if (window.empty() || window.lowest() > db.n_bits) return QueryPlan{true, {}};
+  const PositionRange range{db.groups->first_of(window.lowest()), db.groups->end_of(window.highest())};
+  if (static_cast<double>(range.size()) <= range_share_limit * static_cast<double>(n_rows)) {
+    return QueryPlan{true, range};
+  }
+  return QueryPlan{false, {0, n_rows}};
+}
+
+// The rows a plan's piece reads, with their counts and segments.
+RowSet rows_of(const PreparedRows& db, bool stored, const PositionRange& piece) {
+  const std::uint64_t n_words = db.rows.n_words;
+  const std::uint64_t* words = stored ? db.groups->words.data() : db.rows.words;
+  const std::uint32_t* counts = stored ? db.groups->counts.data() : db.counts.data();
+  const OwnedBuffer<std::uint8_t>& segments = stored ? db.groups->segments : db.segments;
+  return RowSet{words + piece.first * n_words, counts + piece.first, piece.size(),
+                segments.size() == 0 ? nullptr : segments.data() + piece.first * kernel::row_segments,
+                nullptr};
 }
 
 Error results_too_large() {
@@ -63,21 +92,27 @@ Result<std::uint64_t> hit_allowance(std::uint64_t n_queries, std::uint64_t n_tas
   return max_hits;
 }
 
-// The hits of one query's pieces, renumbered to original rows and in
-// increasing row order, as a search in row order lists them.
-void gather_hits(RowHits* pieces, const std::uint64_t* piece_first, std::uint64_t n_pieces,
+// The hits of one query's pieces as original rows in increasing order, as
+// the row-order search lists them: pieces of the rows in their own order
+// follow each other; those of stored rows are renumbered and sorted.
+void gather_hits(RowHits* pieces, const std::uint64_t* piece_first, std::uint64_t n_pieces, bool stored,
                  const std::uint32_t* row_of, std::uint32_t count, RowHits& out) {
   std::size_t total = 0;
   for (std::uint64_t s = 0; s < n_pieces; ++s) total += pieces[s].hits().size();
   std::vector<ThresholdHit> hits;
   hits.reserve(total);
   for (std::uint64_t s = 0; s < n_pieces; ++s) {
-    const std::uint32_t* rows = row_of + piece_first[s];
-    for (const ThresholdHit& hit : pieces[s].hits()) hits.push_back({rows[hit.column], hit.common});
+    const std::uint64_t first = piece_first[s];
+    for (const ThresholdHit& hit : pieces[s].hits()) {
+      const std::uint64_t position = first + hit.column;
+      hits.push_back({stored ? row_of[position] : static_cast<std::uint32_t>(position), hit.common});
+    }
     pieces[s] = RowHits();  // freed as soon as copied
   }
-  std::sort(hits.begin(), hits.end(),
-            [](const ThresholdHit& x, const ThresholdHit& y) { return x.column < y.column; });
+  if (stored) {
+    std::sort(hits.begin(), hits.end(),
+              [](const ThresholdHit& x, const ThresholdHit& y) { return x.column < y.column; });
+  }
   out.set_count(count);
   out.adopt(std::move(hits));
 }
@@ -87,41 +122,41 @@ Result<CsrOutput> search(pool::WorkerPool& pool, const Metric& metric, double th
                          const RowView& queries, const PreparedRows& db) {
   const std::uint64_t n_queries = queries.n_rows;
   const std::uint64_t n_words = db.rows.n_words;
-  const CountGroups& groups = *db.groups;
   const std::uint64_t lanes = lanes_per_query(n_queries, pool.thread_count());
   const std::uint64_t n_tasks = n_queries * lanes;
   const std::uint64_t certain = threshold == 0.0 ? n_queries * db.rows.n_rows : 0;
   QUARNEL_TRY(max_hits, hit_allowance(n_queries, n_tasks, certain));
   std::vector<RowHits> pieces, rows;
   std::vector<std::uint64_t> piece_first;
+  std::vector<QueryPlan> plans;
   std::vector<std::uint32_t> query_counts;
   try {
     pieces.resize(n_tasks);
     piece_first.resize(n_tasks);
     rows.resize(n_queries);
+    plans.resize(n_queries);
     query_counts.resize(n_queries);
   } catch (const std::bad_alloc&) {
     return results_too_large();
   }
-  HitBudget budget(max_hits);
   const kernel::KernelTable& kernel = kernel::kernel_for_width(n_words);
+  for (std::uint64_t q = 0; q < n_queries; ++q) {
+    query_counts[q] = query_row(queries.words, q, n_words, kernel).count;
+    plans[q] = plan_for(metric, threshold, query_counts[q], db);
+  }
+  HitBudget budget(max_hits);
+  const std::uint32_t* row_of = db.groups ? db.groups->row_of.data() : nullptr;
   QUARNEL_CHECK(run_on_pool(pool, [&] {
     pool::parallel_for_rows(n_tasks, [&](std::size_t first, std::size_t last) {
       BlockScratch scratch{kernel, n_words, {}, {}, {}, {}};
       try {
         for (std::size_t task = first; task < last && !budget.exhausted(); ++task) {
-          const std::uint64_t q = task / lanes;
-          const QueryRow query = query_row(queries.words, q, n_words, kernel);
-          if (task % lanes == 0) query_counts[q] = query.count;
-          const PositionRange piece =
-              candidates(metric, threshold, query.count, db).piece(task % lanes, lanes);
+          const QueryPlan& plan = plans[task / lanes];
+          const PositionRange piece = plan.rows.piece(task % lanes, lanes);
           piece_first[task] = piece.first;
           if (piece.size() == 0) continue;
-          const std::uint8_t* segments = groups.segments.size() == 0
-                                             ? nullptr
-                                             : groups.segments.data() + piece.first * kernel::row_segments;
-          const RowSet set{groups.words.data() + piece.first * n_words, groups.counts.data() + piece.first,
-                           piece.size(), segments, nullptr};
+          const QueryRow query = query_row(queries.words, task / lanes, n_words, kernel);
+          const RowSet set = rows_of(db, plan.stored, piece);
           ThresholdRow<Metric> row(metric, pieces[task], threshold, budget);
           scan_group(&row, &query, 1, set, scratch, [](std::size_t) -> std::uint64_t { return 0; });
           row.finish();
@@ -130,37 +165,38 @@ Result<CsrOutput> search(pool::WorkerPool& pool, const Metric& metric, double th
         budget.exhaust();
       }
     });
-  }));
-  if (budget.exhausted()) return results_too_large();
-  QUARNEL_CHECK(run_on_pool(pool, [&] {
+    // In the same job: handing the pool a second one costs a wake-up.
+    if (budget.exhausted()) return;
     pool::parallel_for_rows(n_queries, [&](std::size_t first, std::size_t last) {
       for (std::size_t q = first; q < last && !pool::stop_requested(); ++q) {
-        gather_hits(pieces.data() + q * lanes, piece_first.data() + q * lanes, lanes, groups.row_of.data(),
+        gather_hits(pieces.data() + q * lanes, piece_first.data() + q * lanes, lanes, plans[q].stored, row_of,
                     query_counts[q], rows[q]);
       }
     });
   }));
+  if (budget.exhausted()) return results_too_large();
   return assemble_cross_rows(pool, metric, rows, db.counts.data(), 0);
 }
 
 }  // namespace
 
-std::uint64_t candidate_rows(const MetricChoice& metric, double threshold, const RowView& queries,
-                             const PreparedRows& db) {
+double read_share(const MetricChoice& metric, double threshold, const RowView& queries,
+                  const PreparedRows& db) {
   const kernel::KernelTable& kernel = kernel::kernel_for_width(queries.n_words);
-  return with_metric(metric, [&](const auto& policy) {
-    std::uint64_t total = 0;
+  const double rows = with_metric(metric, [&](const auto& policy) {
+    double total = 0.0;
     for (std::uint64_t q = 0; q < queries.n_rows; ++q) {
-      total += candidates(policy, threshold, query_row(queries.words, q, queries.n_words, kernel).count, db)
-                   .size();
+      const std::uint32_t count = query_row(queries.words, q, queries.n_words, kernel).count;
+      total += static_cast<double>(plan_for(policy, threshold, count, db).rows.size());
     }
     return total;
   });
+  return rows / (static_cast<double>(queries.n_rows) * static_cast<double>(db.rows.n_rows));
 }
 
 Result<CsrOutput> range_threshold(const MetricChoice& metric, double threshold, const RowView& queries,
                                   const PreparedRows& db, std::int32_t n_threads) {
-  if (!(threshold >= 0.0 && threshold <= 1.0) || !db.groups || queries.n_rows == 0 || db.rows.n_rows == 0 ||
+  if (!(threshold >= 0.0 && threshold <= 1.0) || queries.n_rows == 0 || db.rows.n_rows == 0 ||
       db.rows.n_rows > UINT32_MAX || db.rows.n_words == 0 || queries.n_words != db.rows.n_words) {
     return make_error(ErrorKind::internal_fault, "threshold range search called with inconsistent sets");
   }

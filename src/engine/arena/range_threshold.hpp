@@ -1,7 +1,11 @@
 #pragma once
-// Threshold search over rows grouped by count: each query reads only the
-// stored rows whose count can reach the threshold (one range of
-// positions), and its hits are put back in original row order.
+// Threshold search of a few queries over a prepared database, each query's
+// rows split into lanes so that every worker has a share.  A query reads
+// either the range of stored rows whose count can reach the threshold (in
+// count order; its hits are then renumbered and put back in row order) or,
+// where that range is most of the rows or the rows are not grouped, every
+// row in its own order, pruned block by block as the row-order search
+// prunes them.
 
 #include <cstdint>
 
@@ -13,14 +17,13 @@
 
 namespace quarnel::engine::arena {
 
-// The stored rows a threshold search of `queries` reads, over all queries;
-// `db` grouped, of the queries' width.
-std::uint64_t candidate_rows(const MetricChoice& metric, double threshold, const RowView& queries,
-                             const PreparedRows& db);
+// The share of all pairs of queries and rows that range_threshold reads.
+double read_share(const MetricChoice& metric, double threshold, const RowView& queries,
+                  const PreparedRows& db);
 
 // Callers guarantee 0 <= threshold <= 1, at least one query of db's width,
-// a grouped `db` of 1 to 2^32 - 1 rows and a width of at least one word.
-// The result is that of engine::cross_threshold over db's rows.
+// 1 to 2^32 - 1 rows and a width of at least one word.  The result is that
+// of engine::cross_threshold over db's rows.
 Result<CsrOutput> range_threshold(const MetricChoice& metric, double threshold, const RowView& queries,
                                   const PreparedRows& db, std::int32_t n_threads);
 
