@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "engine/arena/group_walk.hpp"
+#include "engine/arena/lane_topk.hpp"
 #include "engine/arena/prepared_rows.hpp"
-#include "engine/arena/walk_topk.hpp"
 #include "engine/metric.hpp"
 #include "engine/metric_policies.hpp"
 
@@ -111,7 +111,7 @@ TopK brute_force(const Metric& metric, const std::vector<std::uint64_t>& rows, s
   return out;
 }
 
-TEST(WalkTopK, EveryThreadCountKeepsThePlainLoopsRows) {
+TEST(LaneTopK, EveryThreadCountKeepsThePlainLoopsRows) {
   std::mt19937_64 random(8);
   // Sparse rows, many of them copied exactly (ties at the k-th place) or
   // with a bit flipped, and a few empty ones.
@@ -128,26 +128,30 @@ TEST(WalkTopK, EveryThreadCountKeepsThePlainLoopsRows) {
     for (std::size_t w = 0; w < n_words; ++w) row[w] = random() & random() & random() & random();
   }
   const RowView view{rows.data(), n, n_words, 0};
-  auto prepared = prepare_rows(view, 2048, true, 2);
-  ASSERT_TRUE(prepared.has_value());
-  const MetricChoice choices[] = {MetricChoice{}, MetricChoice{MetricKind::dice},
-                                  MetricChoice{MetricKind::tversky, 0.3, 1.5}};
-  for (const MetricChoice& choice : choices) {
-    for (std::size_t k : {1, 7, 250, 605}) {
-      for (std::uint64_t n_queries : {1, 5}) {
-        for (std::int32_t n_threads : {1, 3}) {
-          const RowView queries{rows.data() + 196 * n_words, n_queries, n_words, 0};
-          auto got = walk_topk(choice, k, queries, *prepared, n_threads);
-          ASSERT_TRUE(got.has_value());
-          const auto& output = std::get<TopKOutput>(*got);
-          const std::size_t kept = std::min(k, n);
-          for (std::uint64_t q = 0; q < n_queries; ++q) {
-            const TopK expected = with_metric(
-                choice, [&](const auto& metric) { return brute_force(metric, rows, 196 + q, k); });
-            const TopK found{
-                {output.indices.data.data() + q * kept, output.indices.data.data() + (q + 1) * kept},
-                {output.scores.data.data() + q * kept, output.scores.data.data() + (q + 1) * kept}};
-            EXPECT_EQ(found, expected) << "k " << k << ", query " << q << ", " << n_threads << " threads";
+  // Grouped, a query walks the groups; not, its lanes read rows in order.
+  for (bool group : {true, false}) {
+    auto prepared = prepare_rows(view, 2048, group, 2);
+    ASSERT_TRUE(prepared.has_value());
+    const MetricChoice choices[] = {MetricChoice{}, MetricChoice{MetricKind::dice},
+                                    MetricChoice{MetricKind::tversky, 0.3, 1.5}};
+    for (const MetricChoice& choice : choices) {
+      for (std::size_t k : {1, 7, 250, 605}) {
+        for (std::uint64_t n_queries : {1, 5}) {
+          for (std::int32_t n_threads : {1, 3}) {
+            const RowView queries{rows.data() + 196 * n_words, n_queries, n_words, 0};
+            auto got = lane_topk(choice, k, queries, *prepared, DbWindow{0, n}, n_threads);
+            ASSERT_TRUE(got.has_value());
+            const auto& output = std::get<TopKOutput>(*got);
+            const std::size_t kept = std::min(k, n);
+            for (std::uint64_t q = 0; q < n_queries; ++q) {
+              const TopK expected = with_metric(
+                  choice, [&](const auto& metric) { return brute_force(metric, rows, 196 + q, k); });
+              const TopK found{
+                  {output.indices.data.data() + q * kept, output.indices.data.data() + (q + 1) * kept},
+                  {output.scores.data.data() + q * kept, output.scores.data.data() + (q + 1) * kept}};
+              EXPECT_EQ(found, expected) << (group ? "grouped" : "in order") << ", k " << k << ", query " << q
+                                         << ", " << n_threads << " threads";
+            }
           }
         }
       }

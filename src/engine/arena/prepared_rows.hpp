@@ -44,6 +44,13 @@ struct PreparedRows {
   std::uint64_t owned_bytes() const;
 };
 
+// Rows [first, first + n_rows) of a prepared database, the rows a search
+// reads; indices count from the database's first row.
+struct DbWindow {
+  std::uint64_t first;
+  std::uint64_t n_rows;
+};
+
 // What prepare_rows allocates for n_rows rows of n_words words;
 // UINT64_MAX when that does not fit 64 bits.
 std::uint64_t prepared_rows_bytes(std::uint64_t n_rows, std::uint64_t n_words, bool group);

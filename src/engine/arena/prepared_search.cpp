@@ -2,7 +2,6 @@
 
 #include "engine/arena/lanes.hpp"
 #include "engine/arena/range_threshold.hpp"
-#include "engine/arena/walk_topk.hpp"
 #include "engine/cross_search.hpp"
 #include "engine/threshold_search.hpp"
 
@@ -25,10 +24,13 @@ RowView rows_of(const PreparedRows& db, DbWindow window) {
                  window.first};
 }
 
-// Whether the queries may be searched each on their own over the window.
+// Whether the queries may be searched each on their own.
 bool own_searches_serve(const PreparedRows& db, DbWindow window, const RowView& queries) {
-  return window.first == 0 && window.n_rows == db.rows.n_rows && db.rows.n_words != 0 &&
-         queries.n_rows <= own_search_limit;
+  return window.n_rows != 0 && db.rows.n_words != 0 && queries.n_rows <= own_search_limit;
+}
+
+bool whole(const PreparedRows& db, DbWindow window) {
+  return window.first == 0 && window.n_rows == db.rows.n_rows;
 }
 
 }  // namespace
@@ -36,8 +38,11 @@ bool own_searches_serve(const PreparedRows& db, DbWindow window, const RowView& 
 Result<EngineOutput> prepared_cross(const MetricChoice& metric, AggregationMode mode, std::uint64_t k,
                                     const RowView& queries, const PreparedRows& db, DbWindow window,
                                     std::int32_t n_threads) {
-  if (mode == AggregationMode::topk && k != 0 && db.groups && own_searches_serve(db, window, queries)) {
-    return walk_topk(metric, k, queries, db, n_threads);
+  // The walk reads few rows; lanes in row order keep every worker busy
+  // where the queries are fewer than them.
+  if (mode == AggregationMode::topk && k != 0 && own_searches_serve(db, window, queries) &&
+      ((db.groups && whole(db, window)) || queries.n_rows < pool_size(n_threads))) {
+    return lane_topk(metric, k, queries, db, window, n_threads);
   }
   const KeptCounts kept = db.kept_from(window.first);
   return cross_similarity(metric, mode, k, queries, rows_of(db, window), n_threads, TopKTies::lower_row,
@@ -52,8 +57,8 @@ Result<CsrOutput> prepared_threshold(const MetricChoice& metric, double threshol
   // for all of them, where the rows many of them must score lie.
   if (own_searches_serve(db, window, queries) &&
       (queries.n_rows < pool_size(n_threads) ||
-       read_share(metric, threshold, queries, db) <= own_share_limit)) {
-    return range_threshold(metric, threshold, queries, db, n_threads);
+       read_share(metric, threshold, queries, db, window) <= own_share_limit)) {
+    return range_threshold(metric, threshold, queries, db, window, n_threads);
   }
   const KeptCounts kept = db.kept_from(window.first);
   return cross_threshold(metric, threshold, queries, rows_of(db, window), n_threads, &kept);

@@ -1,29 +1,25 @@
 #pragma once
 // The cross-set searches of a prepared database (prepared_rows.hpp).  A
 // search of a few queries over all of a grouped database reads only the
-// count groups that can hold an answer; any other (many queries, a window
-// of the rows, no grouping, the aggregates) scans the rows in their own
-// order with the kept counts, as a search of the plain rows would but
-// without counting them.  Either way the result is exactly that of the
-// same search of the plain rows, top-k ties going to the lower row.
+// count groups that can hold an answer, and a threshold search of fewer
+// queries than workers splits each query's rows between them; any other
+// (many queries, a window of the rows, the aggregates, top-k without
+// grouping) scans the rows in their own order with the kept counts, as a
+// search of the plain rows would but without counting them.  Either way
+// the result is exactly that of the same search of the plain rows, top-k
+// ties going to the lower row.
 
 #include <cstdint>
 
 #include "common/result.hpp"
 #include "engine/aggregation_mode.hpp"
+#include "engine/arena/lane_topk.hpp"
 #include "engine/arena/prepared_rows.hpp"
 #include "engine/engine_output.hpp"
 #include "engine/metric.hpp"
 #include "engine/row_view.hpp"
 
 namespace quarnel::engine::arena {
-
-// Rows [first, first + n_rows) of a prepared database; indices count from
-// the database's first row.
-struct DbWindow {
-  std::uint64_t first;
-  std::uint64_t n_rows;
-};
 
 // As cross_similarity (cross_search.hpp) over the window's rows, with
 // TopKTies::lower_row.

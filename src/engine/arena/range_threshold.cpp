@@ -47,16 +47,15 @@ struct QueryPlan {
 // Scores are doubles, so one reaches the threshold exactly when it beats
 // the double just below it.
 template <class Metric>
-QueryPlan plan_for(const Metric& metric, double threshold, std::uint32_t count, const PreparedRows& db) {
-  const std::uint64_t n_rows = db.rows.n_rows;
-  if (!db.groups) return QueryPlan{false, {0, n_rows}};
-  const CountWindow window = CountWindow::beating(metric, count, std::nextafter(threshold, -1.0));
-  if (window.empty() || window.lowest() > db.n_bits) return QueryPlan{true, {}};
-  const PositionRange range{db.groups->first_of(window.lowest()), db.groups->end_of(window.highest())};
-  if (static_cast<double>(range.size()) <= range_share_limit * static_cast<double>(n_rows)) {
-    return QueryPlan{true, range};
-  }
-  return QueryPlan{false, {0, n_rows}};
+QueryPlan plan_for(const Metric& metric, double threshold, std::uint32_t count, const PreparedRows& db,
+                   DbWindow window) {
+  const QueryPlan in_order{false, {window.first, window.first + window.n_rows}};
+  if (!db.groups || window.first != 0 || window.n_rows != db.rows.n_rows) return in_order;
+  const CountWindow counts = CountWindow::beating(metric, count, std::nextafter(threshold, -1.0));
+  if (counts.empty() || counts.lowest() > db.n_bits) return QueryPlan{true, {}};
+  const PositionRange range{db.groups->first_of(counts.lowest()), db.groups->end_of(counts.highest())};
+  const double share = static_cast<double>(range.size()) / static_cast<double>(window.n_rows);
+  return share <= range_share_limit ? QueryPlan{true, range} : in_order;
 }
 
 // The rows a plan's piece reads, with their counts and segments.
@@ -119,12 +118,12 @@ void gather_hits(RowHits* pieces, const std::uint64_t* piece_first, std::uint64_
 
 template <class Metric>
 Result<CsrOutput> search(pool::WorkerPool& pool, const Metric& metric, double threshold,
-                         const RowView& queries, const PreparedRows& db) {
+                         const RowView& queries, const PreparedRows& db, DbWindow window) {
   const std::uint64_t n_queries = queries.n_rows;
   const std::uint64_t n_words = db.rows.n_words;
   const std::uint64_t lanes = lanes_per_query(n_queries, pool.thread_count());
   const std::uint64_t n_tasks = n_queries * lanes;
-  const std::uint64_t certain = threshold == 0.0 ? n_queries * db.rows.n_rows : 0;
+  const std::uint64_t certain = threshold == 0.0 ? n_queries * window.n_rows : 0;
   QUARNEL_TRY(max_hits, hit_allowance(n_queries, n_tasks, certain));
   std::vector<RowHits> pieces, rows;
   std::vector<std::uint64_t> piece_first;
@@ -142,7 +141,7 @@ Result<CsrOutput> search(pool::WorkerPool& pool, const Metric& metric, double th
   const kernel::KernelTable& kernel = kernel::kernel_for_width(n_words);
   for (std::uint64_t q = 0; q < n_queries; ++q) {
     query_counts[q] = query_row(queries.words, q, n_words, kernel).count;
-    plans[q] = plan_for(metric, threshold, query_counts[q], db);
+    plans[q] = plan_for(metric, threshold, query_counts[q], db, window);
   }
   HitBudget budget(max_hits);
   const std::uint32_t* row_of = db.groups ? db.groups->row_of.data() : nullptr;
@@ -181,29 +180,30 @@ Result<CsrOutput> search(pool::WorkerPool& pool, const Metric& metric, double th
 }  // namespace
 
 double read_share(const MetricChoice& metric, double threshold, const RowView& queries,
-                  const PreparedRows& db) {
+                  const PreparedRows& db, DbWindow window) {
   const kernel::KernelTable& kernel = kernel::kernel_for_width(queries.n_words);
   const double rows = with_metric(metric, [&](const auto& policy) {
     double total = 0.0;
     for (std::uint64_t q = 0; q < queries.n_rows; ++q) {
       const std::uint32_t count = query_row(queries.words, q, queries.n_words, kernel).count;
-      total += static_cast<double>(plan_for(policy, threshold, count, db).rows.size());
+      total += static_cast<double>(plan_for(policy, threshold, count, db, window).rows.size());
     }
     return total;
   });
-  return rows / (static_cast<double>(queries.n_rows) * static_cast<double>(db.rows.n_rows));
+  return rows / (static_cast<double>(queries.n_rows) * static_cast<double>(window.n_rows));
 }
 
 Result<CsrOutput> range_threshold(const MetricChoice& metric, double threshold, const RowView& queries,
-                                  const PreparedRows& db, std::int32_t n_threads) {
-  if (!(threshold >= 0.0 && threshold <= 1.0) || queries.n_rows == 0 || db.rows.n_rows == 0 ||
-      db.rows.n_rows > UINT32_MAX || db.rows.n_words == 0 || queries.n_words != db.rows.n_words) {
+                                  const PreparedRows& db, DbWindow window, std::int32_t n_threads) {
+  if (!(threshold >= 0.0 && threshold <= 1.0) || queries.n_rows == 0 || window.n_rows == 0 ||
+      window.first + window.n_rows > db.rows.n_rows || db.rows.n_words == 0 ||
+      queries.n_words != db.rows.n_words) {
     return make_error(ErrorKind::internal_fault, "threshold range search called with inconsistent sets");
   }
   auto pool = pool::WorkerPool::create(n_threads);
   if (!pool) return pool_build_error(pool.error());
-  auto output =
-      with_metric(metric, [&](const auto& policy) { return search(*pool, policy, threshold, queries, db); });
+  auto output = with_metric(
+      metric, [&](const auto& policy) { return search(*pool, policy, threshold, queries, db, window); });
   pool->shutdown();
   return output;
 }

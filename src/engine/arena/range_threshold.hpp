@@ -3,9 +3,9 @@
 // rows split into lanes so that every worker has a share.  A query reads
 // either the range of stored rows whose count can reach the threshold (in
 // count order; its hits are then renumbered and put back in row order) or,
-// where that range is most of the rows or the rows are not grouped, every
-// row in its own order, pruned block by block as the row-order search
-// prunes them.
+// where that range is most of the rows, the rows are not grouped or the
+// search is of a window, the rows in their own order, pruned block by
+// block as the row-order search prunes them.
 
 #include <cstdint>
 
@@ -17,14 +17,15 @@
 
 namespace quarnel::engine::arena {
 
-// The share of all pairs of queries and rows that range_threshold reads.
+// The share of all pairs of queries and window rows that range_threshold
+// reads.
 double read_share(const MetricChoice& metric, double threshold, const RowView& queries,
-                  const PreparedRows& db);
+                  const PreparedRows& db, DbWindow window);
 
 // Callers guarantee 0 <= threshold <= 1, at least one query of db's width,
-// 1 to 2^32 - 1 rows and a width of at least one word.  The result is that
-// of engine::cross_threshold over db's rows.
+// a window of at least one row and a width of at least one word.  The
+// result is that of engine::cross_threshold over the window's rows.
 Result<CsrOutput> range_threshold(const MetricChoice& metric, double threshold, const RowView& queries,
-                                  const PreparedRows& db, std::int32_t n_threads);
+                                  const PreparedRows& db, DbWindow window, std::int32_t n_threads);
 
 }  // namespace quarnel::engine::arena

@@ -1,4 +1,4 @@
-#include "engine/arena/walk_topk.hpp"
+#include "engine/arena/lane_topk.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +12,7 @@
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
 #include "engine/query_groups.hpp"
+#include "engine/row_scorers.hpp"
 #include "engine/topk_heap.hpp"
 
 namespace quarnel::engine::arena {
@@ -40,9 +41,8 @@ class SharedFloor {
   double* slot_;
 };
 
-// A query's walk, split into lanes (lanes.hpp): lane l reads the runs l,
-// l + lanes, ... of the walk into a heap of its own, and the lanes' heaps
-// are merged by the same tie rule.  Each lane stops once the walk's bound
+// One lane of a query's walk over the count groups: lane l reads the runs
+// l, l + lanes, ... of the walk.  Each lane stops once the walk's bound
 // falls below what its own heap or any other lane's needs, so the lanes
 // together read about what one walk would.
 template <class Metric>
@@ -114,6 +114,30 @@ class LaneWalk {
   std::uint64_t n_lanes_;
 };
 
+// One lane of a query's search of the rows in their own order: slice l of
+// the window, scanned by the row-order engine's top-k scorer.  Within the
+// lane rows come in increasing order, so an equal score never enters a
+// full heap and the scorer's pruning (bound not above the minimum) leaves
+// out no row of the lane's answer.
+template <class Metric>
+std::size_t scan_row_slice(const Metric& metric, const PreparedRows& db, DbWindow window,
+                           const QueryRow& query, TopKEntry* storage, std::uint64_t kept, std::uint64_t lane,
+                           std::uint64_t n_lanes, BlockScratch& scratch, std::uint32_t* indices,
+                           double* scores) {
+  const std::uint64_t first = window.first + window.n_rows * lane / n_lanes;
+  const std::uint64_t end = window.first + window.n_rows * (lane + 1) / n_lanes;
+  TopKRow<Metric> row(metric, storage, kept, first, query, TopKTies::lower_row);
+  if (end > first) {
+    const KeptCounts counts = db.kept_from(first);
+    const RowSet set{db.rows.words + first * db.rows.n_words, counts.counts, end - first, counts.segments,
+                     nullptr};
+    scan_group(&row, &query, 1, set, scratch, [](std::size_t) -> std::uint64_t { return 0; });
+  }
+  const std::size_t size = row.size();
+  if (indices != nullptr) row.write(indices, scores);
+  return size;
+}
+
 // The lanes' heaps of query q merged into its result row.
 void merge_lanes(const TopKEntry* lane_heaps, const std::size_t* lane_sizes, std::uint64_t lanes,
                  std::uint64_t kept, TopKEntry* storage, std::uint32_t* indices, double* scores) {
@@ -137,10 +161,11 @@ std::uint64_t footprint(std::uint64_t n_queries, std::uint64_t kept, std::uint64
 
 template <class Metric>
 Result<EngineOutput> search(pool::WorkerPool& pool, const Metric& metric, std::uint64_t k,
-                            const RowView& queries, const PreparedRows& db) {
+                            const RowView& queries, const PreparedRows& db, DbWindow window) {
   const std::uint64_t n_queries = queries.n_rows;
   const std::uint64_t n_words = db.rows.n_words;
-  const std::uint64_t kept = std::min(k, db.rows.n_rows);
+  const std::uint64_t kept = std::min(k, window.n_rows);
+  const bool walks = db.groups && window.first == 0 && window.n_rows == db.rows.n_rows;
   const std::uint64_t lanes = lanes_per_query(n_queries, pool.thread_count());
   const std::uint64_t n_tasks = n_queries * lanes;
   QUARNEL_CHECK(refuse_unfit_call(footprint(n_queries, kept, lanes, pool.thread_count())));
@@ -162,14 +187,22 @@ Result<EngineOutput> search(pool::WorkerPool& pool, const Metric& metric, std::u
         const std::uint64_t q = task / lanes;
         const QueryRow query = query_row(queries.words, q, n_words, kernel);
         TopKEntry* storage = lanes > 1 ? lane_heaps.data() + task * kept : own.data();
-        TopKHeap heap(storage, kept, TopKTies::lower_row);
-        LaneWalk<Metric>(metric, db, query, kept, SharedFloor(floors.data() + q), task % lanes, lanes)
-            .run(heap, scratch);
-        if (lanes > 1) {
-          lane_sizes.data()[task] = heap.size();
+        // One lane writes the result row itself; several leave their heaps
+        // to be merged.
+        std::uint32_t* indices = lanes > 1 ? nullptr : index_out + q * kept;
+        double* scores = score_out + q * kept;
+        std::size_t size = 0;
+        if (walks) {
+          TopKHeap heap(storage, kept, TopKTies::lower_row);
+          LaneWalk<Metric>(metric, db, query, kept, SharedFloor(floors.data() + q), task % lanes, lanes)
+              .run(heap, scratch);
+          size = heap.size();
+          if (indices != nullptr) heap.write_sorted(indices, scores);
         } else {
-          heap.write_sorted(index_out + q * kept, score_out + q * kept);
+          size = scan_row_slice(metric, db, window, query, storage, kept, task % lanes, lanes, scratch,
+                                indices, scores);
         }
+        if (lanes > 1) lane_sizes.data()[task] = size;
       }
     });
     if (lanes == 1) return;
@@ -187,16 +220,16 @@ Result<EngineOutput> search(pool::WorkerPool& pool, const Metric& metric, std::u
 
 }  // namespace
 
-Result<EngineOutput> walk_topk(const MetricChoice& metric, std::uint64_t k, const RowView& queries,
-                               const PreparedRows& db, std::int32_t n_threads) {
-  if (!db.groups || queries.n_rows == 0 || db.rows.n_rows == 0 || k == 0 || db.rows.n_words == 0 ||
-      queries.n_words != db.rows.n_words) {
-    return make_error(ErrorKind::internal_fault, "top-k walk called with inconsistent sets");
+Result<EngineOutput> lane_topk(const MetricChoice& metric, std::uint64_t k, const RowView& queries,
+                               const PreparedRows& db, DbWindow window, std::int32_t n_threads) {
+  if (queries.n_rows == 0 || window.n_rows == 0 || window.first + window.n_rows > db.rows.n_rows || k == 0 ||
+      db.rows.n_words == 0 || queries.n_words != db.rows.n_words) {
+    return make_error(ErrorKind::internal_fault, "lane top-k called with inconsistent sets");
   }
   auto pool = pool::WorkerPool::create(n_threads);
   if (!pool) return pool_build_error(pool.error());
   auto output =
-      with_metric(metric, [&](const auto& policy) { return search(*pool, policy, k, queries, db); });
+      with_metric(metric, [&](const auto& policy) { return search(*pool, policy, k, queries, db, window); });
   pool->shutdown();
   return output;
 }
