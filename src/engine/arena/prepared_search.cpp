@@ -13,10 +13,11 @@ namespace {
 // for a group of queries.
 constexpr std::uint64_t own_search_limit = 64;
 
-// At most this share of all pairs read, many queries each read their own
-// ranges (bench/latency_bench.py: 16 to 64 queries, a million 2048-bit
-// rows, read about as fast either way at threshold 0.7, share 0.6, and
-// three times slower on their own at 0.5, share 0.9).
+// Where the queries are as many as the workers, they read their own ranges
+// only while those hold at most this share of all pairs.  On a million
+// 2048-bit rows (AMD EPYC, 16 to 64 queries) both ways took about as long
+// at threshold 0.7 (a share of 0.6) and their own ranges three times as
+// long at 0.5 (0.9), where most rows must be scored.
 constexpr double own_share_limit = 0.5;
 
 RowView rows_of(const PreparedRows& db, DbWindow window) {
