@@ -29,6 +29,7 @@ struct CrossSets {
   // segment counts where the metric can use them.
   template <class Metric>
   Result<Ok> count_db_rows(pool::WorkerPool& pool, const Metric& metric) {
+    if (db.counts != nullptr) return Ok{};  // kept by a prepared database
     QUARNEL_TRY(counted, count_rows_for(metric, pool, db.words, db.n_rows, n_words));
     db_counts = std::move(counted);
     db.counts = db_counts.counts.data();
@@ -39,6 +40,7 @@ struct CrossSets {
   // For the modes that read every row they reach: each block is counted
   // by the first scan that meets it.
   Result<Ok> count_db_blocks() {
+    if (db.counts != nullptr) return Ok{};
     QUARNEL_TRY(counts, BlockCounts::create(db.words, db.n_rows, n_words, block_rows_for(n_words)));
     db_blocks.emplace(std::move(counts));
     db.block_counts = &*db_blocks;
@@ -195,7 +197,7 @@ Result<EngineOutput> compute(pool::WorkerPool& pool, const Metric& metric, Aggre
 
 Result<EngineOutput> cross_similarity(const MetricChoice& metric, AggregationMode mode, std::uint64_t k,
                                       const RowView& queries, const RowView& db, std::int32_t n_threads,
-                                      TopKTies ties) {
+                                      TopKTies ties, const KeptCounts* kept) {
   if (queries.n_rows == 0 || db.n_rows == 0 || queries.n_words != db.n_words) {
     return make_error(ErrorKind::internal_fault, "cross-set engine called with inconsistent sets");
   }
@@ -206,6 +208,10 @@ Result<EngineOutput> cross_similarity(const MetricChoice& metric, AggregationMod
   QUARNEL_CHECK(refuse_unfit_call(cross_call_bytes(static_cast<std::uint64_t>(mode), k, n_words,
                                                    queries.n_rows, db.n_rows, pool->thread_count())));
   CrossSets sets{queries.words, queries.n_rows, RowSet{db.words, nullptr, db.n_rows}, n_words, {}, {}};
+  if (kept != nullptr) {
+    sets.db.counts = kept->counts;
+    sets.db.segments = kept->segments;
+  }
   auto output = with_metric(
       metric, [&](const auto& policy) { return compute(*pool, policy, mode, k, ties, sets, db.first_row); });
   pool->shutdown();

@@ -290,6 +290,9 @@ class TopKRow {
     }
   }
 
+  // The entries kept so far, at most k'.
+  std::size_t size() const { return heap_.size(); }
+
   void write(std::uint32_t* indices, double* scores) { heap_.write_sorted(indices, scores); }
 
  private:

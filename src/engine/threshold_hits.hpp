@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace quarnel::engine {
@@ -73,6 +74,9 @@ class RowHits {
   }
 
   std::span<const ThresholdHit> hits() const { return hits_; }
+  // Takes over hits already in increasing column order (a search over
+  // rows stored in another order renumbers and sorts its own).
+  void adopt(std::vector<ThresholdHit> hits) { hits_ = std::move(hits); }
   std::uint32_t count() const { return count_; }
   void set_count(std::uint32_t count) { count_ = count; }
 

@@ -104,12 +104,19 @@ Result<std::vector<RowHits>> search_rows(pool::WorkerPool& pool, const Metric& m
 template <class Metric>
 Result<CsrOutput> search_cross(pool::WorkerPool& pool, const Metric& metric, double threshold,
                                std::uint64_t n_words, std::uint64_t n_queries, const std::uint64_t* queries,
-                               RowSet db, std::uint64_t index_offset) {
+                               RowSet db, std::uint64_t index_offset, const KeptCounts* kept) {
   const std::uint64_t certain_hits = threshold == 0.0 ? product_or_max(n_queries, db.n_rows) : 0;
   QUARNEL_TRY(max_hits, hit_allowance(n_queries, certain_hits, cross_hit_bytes));
-  QUARNEL_TRY(db_counts, count_rows_for(metric, pool, db.words, db.n_rows, n_words));
-  db.counts = db_counts.counts.data();
-  db.segments = db_counts.segments.data();
+  CountedRows db_counts;
+  if (kept != nullptr) {
+    db.counts = kept->counts;
+    db.segments = kept->segments;
+  } else {
+    QUARNEL_TRY(counted, count_rows_for(metric, pool, db.words, db.n_rows, n_words));
+    db_counts = std::move(counted);
+    db.counts = db_counts.counts.data();
+    db.segments = db_counts.segments.data();
+  }
   QUARNEL_TRY(rows, search_rows(pool, metric, queries, n_queries, db, n_words, threshold, max_hits,
                                 [](std::uint64_t) -> std::uint64_t { return 0; }));
   return assemble_cross_rows(pool, metric, rows, db.counts, index_offset);
@@ -137,7 +144,7 @@ bool valid_threshold(double threshold) { return threshold >= 0.0 && threshold <=
 }  // namespace
 
 Result<CsrOutput> cross_threshold(const MetricChoice& metric, double threshold, const RowView& queries,
-                                  const RowView& db, std::int32_t n_threads) {
+                                  const RowView& db, std::int32_t n_threads, const KeptCounts* kept) {
   if (!valid_threshold(threshold) || queries.n_rows == 0 || db.n_rows == 0 || db.n_rows > UINT32_MAX ||
       queries.n_words != db.n_words) {
     return make_error(ErrorKind::internal_fault, "threshold engine called with inconsistent sets");
@@ -146,7 +153,7 @@ Result<CsrOutput> cross_threshold(const MetricChoice& metric, double threshold, 
   if (!pool) return pool_build_error(pool.error());
   auto output = with_metric(metric, [&](const auto& policy) {
     return search_cross(*pool, policy, threshold, queries.n_words, queries.n_rows, queries.words,
-                        RowSet{db.words, nullptr, db.n_rows}, db.first_row);
+                        RowSet{db.words, nullptr, db.n_rows}, db.first_row, kept);
   });
   pool->shutdown();
   return output;

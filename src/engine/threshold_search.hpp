@@ -7,6 +7,7 @@
 
 #include "common/result.hpp"
 #include "engine/engine_output.hpp"
+#include "engine/kept_counts.hpp"
 #include "engine/metric.hpp"
 #include "engine/row_view.hpp"
 
@@ -15,9 +16,11 @@ namespace quarnel::engine {
 // Callers guarantee 0 <= threshold <= 1, at least one query, 1 to 2^32 - 1
 // database rows and equal widths.  Row i of the result lists, in increasing
 // order, every database row j with score >= threshold, as
-// j + db.first_row.
+// j + db.first_row.  `kept`, where given, holds the database rows' counts,
+// which are then not made again.
 Result<CsrOutput> cross_threshold(const MetricChoice& metric, double threshold, const RowView& queries,
-                                  const RowView& db, std::int32_t n_threads);
+                                  const RowView& db, std::int32_t n_threads,
+                                  const KeptCounts* kept = nullptr);
 
 // Callers guarantee 0 <= threshold <= 1 and 1 to 2^32 - 1 rows.  Row i
 // lists every j != i whose score with row i as the query reaches the

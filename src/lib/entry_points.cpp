@@ -13,6 +13,7 @@
 #include "engine/pool/stop_check.hpp"
 #include "store/file_functions.hpp"
 #include "store/picker_file_functions.hpp"
+#include "store/prepared_database.hpp"
 #include "store/scoring_functions.hpp"
 #include "store/threshold_file_functions.hpp"
 
@@ -155,6 +156,8 @@ PyMethodDef scoring[] = {
         "cross_threshold",
         "cross_threshold(queries, database, threshold, metric='tanimoto', alpha=1.0, beta=1.0, "
         "n_threads=-1, db_offset=0, db_limit=0)\n--\n\n"),
+    method<store::prepare, InputErrorReport::keep>("prepare",
+                                                   "prepare(database, group=True, n_threads=-1)\n--\n\n"),
     method<store::internal, InputErrorReport::keep>(
         "internal", "internal(rows, metric='tanimoto', alpha=1.0, beta=1.0, agg=None, n_threads=-1)\n--\n\n"),
     method<store::internal_threshold, InputErrorReport::keep>(

@@ -1,6 +1,6 @@
 // The _quarnel extension module: multi-phase initialisation whose exec slot
 // adds the functions, __all__ and the _checked, _pickers and _scoring
-// namespaces.
+// namespaces (the last with its PreparedRows type).
 // The module keeps no state.
 
 #include <Python.h>
@@ -9,6 +9,7 @@
 
 #include "binding/py_ref.hpp"
 #include "lib/entry_points.hpp"
+#include "store/prepared_database.hpp"
 
 namespace quarnel::lib {
 namespace {
@@ -68,7 +69,9 @@ int exec_module(PyObject* module) {
   if (add_functions(module, function_table()) < 0) return -1;
   if (add_checked_namespace(module) < 0) return -1;
   if (add_namespace(module, "_quarnel._pickers", "_pickers", picker_function_table()) < 0) return -1;
-  return add_namespace(module, "_quarnel._scoring", "_scoring", scoring_function_table());
+  if (add_namespace(module, "_quarnel._scoring", "_scoring", scoring_function_table()) < 0) return -1;
+  PyRef scoring = PyRef::steal(PyObject_GetAttrString(module, "_scoring"));
+  return scoring ? store::add_prepared_type(scoring.get()) : -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -7,6 +7,7 @@
 #include "binding/empty_results.hpp"
 #include "binding/metric_argument.hpp"
 #include "binding/similarity_calls.hpp"
+#include "store/prepared_scoring.hpp"
 #include "store/row_source.hpp"
 
 namespace quarnel::store {
@@ -73,6 +74,9 @@ PyResult<PyRef> cross(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
   QUARNEL_TRY(db_limit, convert_unsigned(bound[8], "db_limit", 0));
   QUARNEL_TRY(mode, binding::parse_aggregation(agg));
 
+  if (const PreparedDatabase* prepared = prepared_database_of(bound[1])) {
+    return prepared_cross_scores(*prepared, bound[0], metric, mode, 0, n_threads, db_offset, db_limit);
+  }
   QUARNEL_TRY(sources, open_cross(bound[0], bound[1], db_offset, db_limit));
   if (sources.empty()) return binding::empty_cross_result(mode, sources.queries.count(), sources.db.count());
   if (sources.mismatched()) return bit_mismatch();
@@ -89,6 +93,10 @@ PyResult<PyRef> cross_topk(PyObject* const* args, Py_ssize_t nargsf, PyObject* k
   QUARNEL_TRY(db_offset, convert_unsigned(bound[7], "db_offset", 0));
   QUARNEL_TRY(db_limit, convert_unsigned(bound[8], "db_limit", 0));
 
+  if (const PreparedDatabase* prepared = prepared_database_of(bound[1])) {
+    return prepared_cross_scores(*prepared, bound[0], metric, AggregationMode::topk, k, n_threads, db_offset,
+                                 db_limit);
+  }
   QUARNEL_TRY(sources, open_cross(bound[0], bound[1], db_offset, db_limit));
   if (sources.empty()) return binding::empty_topk_result(sources.queries.count());
   if (sources.mismatched()) return bit_mismatch();
@@ -108,6 +116,9 @@ PyResult<PyRef> cross_threshold(PyObject* const* args, Py_ssize_t nargsf, PyObje
   QUARNEL_TRY(db_offset, convert_unsigned(bound[7], "db_offset", 0));
   QUARNEL_TRY(db_limit, convert_unsigned(bound[8], "db_limit", 0));
 
+  if (const PreparedDatabase* prepared = prepared_database_of(bound[1])) {
+    return prepared_threshold_scores(*prepared, bound[0], metric, threshold, n_threads, db_offset, db_limit);
+  }
   QUARNEL_TRY(sources, open_cross(bound[0], bound[1], db_offset, db_limit));
   if (sources.empty()) return binding::empty_csr_result(sources.queries.count());
   if (sources.mismatched()) return bit_mismatch();
