@@ -8,7 +8,7 @@ from __future__ import annotations
 import contextlib
 import os
 from pathlib import Path
-from typing import Optional, Sequence
+from typing import List, Optional, Sequence
 
 import numpy as np
 
@@ -21,25 +21,61 @@ from .fps import write_fps as write_fps_file
 from .resolve import is_stored, resolved
 from .search import search
 from .file_kinds import SHARD_SET_SUFFIX, misread_database_name
+from .fingerprint_file import Window
+from .open_files import OpenFile
 from .overwrite import refuse_overwrite
 from .shards import ShardSet
 
 
 class Database(FingerprintFile):
     """A fingerprint database on disk.  Opening it reads the header (checked
-    against the file's size) and the metadata; no file stays open between
-    calls.  A ``.qfpset`` manifest opens as a `ShardedDatabase`.
+    against the file's size) and the metadata.  The first search keeps the
+    file open, counted and its rows grouped by bit count, so that later
+    searches read only the rows that can qualify; `close()` (or the end of
+    a ``with`` block, or dropping the object) lets it go.  A file replaced
+    on disk (as ``quarnel fingerprint`` replaces one) is noticed by the next
+    call and opened afresh.  A ``.qfpset`` manifest opens as a
+    `ShardedDatabase`.
 
-    >>> db = quarnel.Database("nci.qfp")
-    >>> len(db), db.n_bits
+    >>> with quarnel.Database("nci.qfp") as db:
+    ...     len(db), db.n_bits
+    ...     hits = db.search("CCO", k=5)
     (4993, 2048)
-    >>> hits = db.search("CCO", k=5)
     """
 
     def __new__(cls, path=None, *args, **kwargs):
         if cls is Database and path is not None and Path(os.fspath(path)).suffix == SHARD_SET_SUFFIX:
             cls = ShardedDatabase
         return super().__new__(cls)
+
+    def __init__(self, path):
+        super().__init__(path)
+        self._open = OpenFile(self.path)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *failure):
+        self.close()
+
+    def close(self) -> None:
+        """Lets go of what searching kept open (the mapping, the counts, the
+        grouped rows); the next search opens the file again."""
+        self._open.close()
+
+    def reopen_if_replaced(self) -> None:
+        """Reads the header, metadata and names afresh where the file or a
+        sidecar is no longer the one opened."""
+        if self._open.replaced():
+            self._open.close()
+            FingerprintFile.__init__(self, self.path)
+            self._open = OpenFile(self.path)
+
+    def windows(self, window_rows: Optional[int] = None) -> List[Window]:
+        """The file's windows; by default one, over the rows kept open."""
+        if window_rows is not None or self.rows == 0:
+            return super().windows(window_rows)
+        return [Window(self.path, 0, self.rows, 0, self.rows, self.n_bits, prepared=self._open.prepared())]
 
     def __repr__(self) -> str:
         return f"Database({str(self.path)!r}, rows={self.rows}, n_bits={self.n_bits})"
@@ -85,6 +121,32 @@ class ShardedDatabase(ShardSet, Database):
     >>> len(db), db.n_bits, len(db.shards)
     (4993, 2048, 5)
     """
+
+    def __init__(self, path, *, _entries=None):
+        ShardSet.__init__(self, path, _entries=_entries)
+        self._given = (path, _entries)
+        self._open = {shard.path: OpenFile(shard.path) for shard in self.shards}
+
+    def close(self) -> None:
+        for opened in self._open.values():
+            opened.close()
+
+    def reopen_if_replaced(self) -> None:
+        """Reads the manifest and shards afresh where a shard (or a shard's
+        sidecar) is no longer the one opened."""
+        if any(opened.replaced() for opened in self._open.values()):
+            self.close()
+            path, entries = self._given
+            self.__init__(path, _entries=entries)
+
+    def windows(self, window_rows: Optional[int] = None) -> List[Window]:
+        """Each shard's windows; by default one a shard, over its rows kept
+        open."""
+        if window_rows is not None:
+            return ShardSet.windows(self, window_rows)
+        return [Window(shard.path, 0, shard.rows, shard.first_row, shard.rows, shard.n_bits,
+                       prepared=self._open[shard.path].prepared())
+                for shard in self.shards if shard.rows]
 
     def __repr__(self) -> str:
         return (f"ShardedDatabase({str(self.path)!r}, shards={len(self.shards)}, rows={self.rows}, "

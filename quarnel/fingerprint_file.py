@@ -216,10 +216,15 @@ class Window:
     n_bits: int
     # Rows held in memory instead of a file: a (file_rows, words) uint64 array.
     array: Optional[np.ndarray] = dataclasses.field(default=None, compare=False, repr=False)
+    # The file as an open database keeps it (`quarnel.open_files`).
+    prepared: object = dataclasses.field(default=None, compare=False, repr=False)
 
     def source(self):
-        """What the extension reads the rows from: the file's path, or the
-        (rows, n_bits) pair of an array."""
+        """What the extension reads the rows from: the open database's
+        prepared rows, the file's path, or the (rows, n_bits) pair of an
+        array."""
+        if self.prepared is not None:
+            return self.prepared
         return (self.array, self.n_bits) if self.array is not None else self.path
 
     def words(self) -> np.ndarray:

@@ -232,6 +232,8 @@ def _resolve(value, scratch, *, like, settings, columns, database, progress, n_w
     if isinstance(value, Fingerprints):
         return value
     if is_stored(value):
+        if hasattr(value, "reopen_if_replaced"):
+            value.reopen_if_replaced()
         return Fingerprints(value, str(value.path), value.fingerprint_spec, [], None, scratch)
     if is_array(value):
         rows = _ArrayRows(*as_rows(value), zero_one=zero_one_bits(value))

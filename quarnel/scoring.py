@@ -34,6 +34,13 @@ def cross_threshold(queries, database, threshold, metric="tanimoto", n_threads=-
                        db_offset, db_limit)
 
 
+def prepare(database, group=True, n_threads=-1):
+    """A fingerprint file or ``(rows, n_bits)`` pair counted once (and with
+    `group` its rows copied in bit-count order), for the functions above
+    to read as their database again and again."""
+    return native_call(_native.prepare, database, group, n_threads)
+
+
 def vector_rows(vectors):
     """(C-contiguous (N, W) uint64 rows, n_bits) of a sequence of
     ExplicitBitVect objects: a TypeError names an item of another type, a
