@@ -123,6 +123,7 @@ def quarnel_cases(path: Path, queries, n_rows: int):
 
 
 def fixed_cost(workdir: Path, base: np.ndarray, queries):
+    workdir.mkdir(parents=True, exist_ok=True)
     path = workdir / f"latency_{N_BITS}_1000.qfp"
     data.write_fps(path, base[:1000], N_BITS)
     with quarnel.Database(path) as db:
