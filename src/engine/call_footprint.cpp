@@ -1,4 +1,5 @@
 #include "engine/call_footprint.hpp"
+#include "common/saturating.hpp"
 
 #include <algorithm>
 #include <string>
@@ -11,15 +12,8 @@
 namespace quarnel::engine {
 namespace {
 
-std::uint64_t times(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product = 0;
-  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
-}
-
-std::uint64_t plus(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t sum = 0;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
+constexpr auto times = saturating_times;
+constexpr auto plus = saturating_plus;
 
 // A zero-width set scores 0.0 everywhere and needs no count table.
 std::uint64_t count_table_bytes(std::uint64_t n_words, std::uint64_t n_rows) {

@@ -1,4 +1,5 @@
 #include "engine/arena/prepared_rows.hpp"
+#include "common/saturating.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -15,15 +16,8 @@ namespace {
 
 constexpr std::size_t per_row = kernel::row_segments;
 
-std::uint64_t times(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product = 0;
-  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
-}
-
-std::uint64_t plus(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t sum = 0;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
+constexpr auto times = saturating_times;
+constexpr auto plus = saturating_plus;
 
 std::uint64_t segment_bytes(std::uint64_t n_rows, std::uint64_t n_words) {
   return kernel::has_segments(n_words) ? times(n_rows, per_row) : 0;
