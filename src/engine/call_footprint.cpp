@@ -1,10 +1,10 @@
 #include "engine/call_footprint.hpp"
-#include "common/saturating.hpp"
 
 #include <algorithm>
 #include <string>
 
 #include "common/owned_buffer.hpp"
+#include "common/saturating.hpp"
 #include "engine/aggregation_mode.hpp"
 #include "engine/kernel/row_segments.hpp"
 #include "engine/topk_heap.hpp"

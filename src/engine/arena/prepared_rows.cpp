@@ -1,10 +1,10 @@
 #include "engine/arena/prepared_rows.hpp"
-#include "common/saturating.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "common/saturating.hpp"
 #include "engine/call_footprint.hpp"
 #include "engine/kernel/row_segments.hpp"
 #include "engine/pool/worker_pool.hpp"
