@@ -4,10 +4,13 @@
 #include <cstring>
 
 #include "common/owned_buffer.hpp"
+#include "common/refreshed_reading.hpp"
 
 namespace quarnel {
 
-std::uint64_t available_memory_bytes() {
+namespace {
+
+std::uint64_t read_available_memory() {
   std::FILE* meminfo = std::fopen("/proc/meminfo", "re");
   if (meminfo == nullptr) return memory_ceiling_bytes();
   std::uint64_t available_kib = 0;
@@ -26,6 +29,15 @@ std::uint64_t available_memory_bytes() {
   std::fclose(meminfo);
   if (!found) return memory_ceiling_bytes();
   return (available_kib + swap_free_kib) * 1024;
+}
+
+}  // namespace
+
+std::uint64_t available_memory_bytes() {
+  // Reading /proc/meminfo took longer than a small search.  The figure is
+  // the kernel's estimate, and one up to a second old serves as well.
+  static RefreshedReading available(&read_available_memory, std::chrono::seconds(1));
+  return available.get();
 }
 
 }  // namespace quarnel

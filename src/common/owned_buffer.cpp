@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "common/refreshed_reading.hpp"
+
 namespace quarnel {
 namespace {
 
@@ -15,13 +17,19 @@ constexpr int populate_write = MADV_POPULATE_WRITE;
 constexpr int populate_write = 23;  // older headers; the kernel decides
 #endif
 
-}  // namespace
-
-std::uint64_t memory_ceiling_bytes() {
+std::uint64_t read_memory_ceiling() {
   struct sysinfo info {};
   if (sysinfo(&info) != 0) return std::numeric_limits<std::uint64_t>::max();
   const std::uint64_t unit = info.mem_unit == 0 ? 1 : info.mem_unit;
   return (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * unit;
+}
+
+}  // namespace
+
+std::uint64_t memory_ceiling_bytes() {
+  // Memory and swap change only when added or taken away.
+  static RefreshedReading ceiling(&read_memory_ceiling, std::chrono::seconds(1));
+  return ceiling.get();
 }
 
 Error out_of_memory(std::uint64_t count, std::uint64_t element_size) {

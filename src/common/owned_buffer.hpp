@@ -66,7 +66,7 @@ class OwnedBuffer {
 // The bytes that memory can ever supply to this process: physical memory
 // plus swap.  A request beyond it is refused up front, because with
 // overcommit the allocation itself could succeed and the process would be
-// killed only once the pages are written.
+// killed only once the pages are written.  Read at most once a second.
 std::uint64_t memory_ceiling_bytes();
 
 Error out_of_memory(std::uint64_t count, std::uint64_t element_size);

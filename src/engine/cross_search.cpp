@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/call_footprint.hpp"
+#include "engine/call_work.hpp"
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
 #include "engine/query_groups.hpp"
@@ -202,7 +203,7 @@ Result<EngineOutput> cross_similarity(const MetricChoice& metric, AggregationMod
     return make_error(ErrorKind::internal_fault, "cross-set engine called with inconsistent sets");
   }
   const std::uint64_t n_words = queries.n_words;
-  auto pool = pool::WorkerPool::create(n_threads);
+  auto pool = pool::WorkerPool::for_call(n_threads, cross_pair_words(queries.n_rows, db.n_rows, n_words));
   if (!pool) return pool_build_error(pool.error());
   // A refusal leaves by the pool's destructor, which shuts it down.
   QUARNEL_CHECK(refuse_unfit_call(cross_call_bytes(static_cast<std::uint64_t>(mode), k, n_words,

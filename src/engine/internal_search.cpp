@@ -6,6 +6,7 @@
 
 #include "engine/best_first_max.hpp"
 #include "engine/call_footprint.hpp"
+#include "engine/call_work.hpp"
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
 #include "engine/query_groups.hpp"
@@ -143,7 +144,7 @@ Result<EngineOutput> internal_similarity(const MetricChoice& metric, Aggregation
   if (rows.n_rows == 0 || rows.n_rows > UINT32_MAX) {
     return make_error(ErrorKind::internal_fault, "internal engine called with an inconsistent set");
   }
-  auto pool = pool::WorkerPool::create(n_threads);
+  auto pool = pool::WorkerPool::for_call(n_threads, internal_pair_words(rows.n_rows, rows.n_words));
   if (!pool) return pool_build_error(pool.error());
   // A refusal leaves by the pool's destructor, which shuts it down.
   QUARNEL_CHECK(

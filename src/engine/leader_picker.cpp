@@ -216,7 +216,9 @@ std::string describe_number(double value) {
 template <class Distance>
 Result<OwnedBuffer<std::int64_t>> run_leader(Distance distance, PickSource pool, std::uint64_t n_words,
                                              const LeaderRequest& request, const ProgressHook* hook) {
-  auto workers = pool::WorkerPool::create(request.n_threads);
+  // Never on the caller: a pick's work cannot be told from its sizes, and
+  // its progress is reported only while the caller waits for the workers.
+  auto workers = pool::WorkerPool::for_call(request.n_threads, UINT64_MAX);
   if (!workers) return pool_build_error(workers.error());
   LeaderRun<Distance> run(distance, pool, n_words, 1.0 - request.threshold);
   QUARNEL_CHECK(run.prepare(*workers));

@@ -319,7 +319,9 @@ template <class Measure>
 Result<OwnedBuffer<std::int64_t>> run_maxmin(Measure measure, PickSource pool, PickSource references,
                                              std::uint64_t n_words, const MaxMinRequest& request,
                                              const ProgressHook* hook) {
-  auto workers = pool::WorkerPool::create(request.n_threads);
+  // Never on the caller: a pick's work cannot be told from its sizes, and
+  // its progress is reported only while the caller waits for the workers.
+  auto workers = pool::WorkerPool::for_call(request.n_threads, UINT64_MAX);
   if (!workers) return pool_build_error(workers.error());
   MaxMinRun<Measure> run(measure, pool, references, n_words, workers->thread_count());
   for (const std::int64_t row : request.first_picks) run.add_first_pick(static_cast<std::uint64_t>(row));

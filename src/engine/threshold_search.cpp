@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/available_memory.hpp"
+#include "engine/call_work.hpp"
 #include "engine/csr_assembly.hpp"
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
@@ -149,7 +150,8 @@ Result<CsrOutput> cross_threshold(const MetricChoice& metric, double threshold, 
       queries.n_words != db.n_words) {
     return make_error(ErrorKind::internal_fault, "threshold engine called with inconsistent sets");
   }
-  auto pool = pool::WorkerPool::create(n_threads);
+  auto pool =
+      pool::WorkerPool::for_call(n_threads, cross_pair_words(queries.n_rows, db.n_rows, queries.n_words));
   if (!pool) return pool_build_error(pool.error());
   auto output = with_metric(metric, [&](const auto& policy) {
     return search_cross(*pool, policy, threshold, queries.n_words, queries.n_rows, queries.words,
@@ -164,7 +166,7 @@ Result<CsrOutput> internal_threshold(const MetricChoice& metric, double threshol
   if (!valid_threshold(threshold) || rows.n_rows == 0 || rows.n_rows > UINT32_MAX) {
     return make_error(ErrorKind::internal_fault, "threshold engine called with an inconsistent set");
   }
-  auto pool = pool::WorkerPool::create(n_threads);
+  auto pool = pool::WorkerPool::for_call(n_threads, internal_pair_words(rows.n_rows, rows.n_words));
   if (!pool) return pool_build_error(pool.error());
   auto output = with_metric(metric, [&](const auto& policy) {
     return search_internal(*pool, policy, threshold, rows.n_words, RowSet{rows.words, nullptr, rows.n_rows});

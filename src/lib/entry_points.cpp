@@ -10,6 +10,7 @@
 #include "binding/vector_rows.hpp"
 #include "bridge/input_error_report.hpp"
 #include "engine/pool/around_wait.hpp"
+#include "engine/pool/shared_pool_scope.hpp"
 #include "engine/pool/stop_check.hpp"
 #include "store/file_functions.hpp"
 #include "store/picker_file_functions.hpp"
@@ -36,16 +37,20 @@ PyResult<PyRef> call_reporting(Implementation implementation, InputErrorReport r
 }
 
 // The checked functions, which the package calls, stop on Ctrl-C: what the
-// signal handler raised wins over everything else.  The module's own
-// functions run to the end, even inside a checked call's signal handler,
-// and hold the interpreter lock throughout, as they always have.
+// signal handler raised wins over everything else.  They run on the
+// process's shared workers, so a call pays for no thread start.  The
+// module's own functions run to the end, even inside a checked call's
+// signal handler, hold the interpreter lock throughout and build a pool of
+// their own each time, as they always have.
 PyResult<PyRef> call_stoppable(Implementation implementation, InputErrorReport report, PyObject* const* args,
                                Py_ssize_t nargsf, PyObject* kwnames) {
   if (report != InputErrorReport::keep) {
     engine::pool::StopCheckScope unstoppable;
     engine::pool::AroundWaitScope locked_waits;
+    engine::pool::SharedPoolScope own_workers(false);
     return call_reporting(implementation, report, args, nargsf, kwnames);
   }
+  engine::pool::SharedPoolScope shared_workers(true);
   binding::SignalCheck signals;
   // Asleep waiting for its workers, the calling thread lets other Python
   // threads run; it takes the lock back to poll for signals.

@@ -37,7 +37,7 @@ void parallel_for_rows(std::size_t n_rows, RowBody body) {
     body(0, n_rows);
     return;
   }
-  run_rows(*worker, 0, n_rows, Splitter(worker->pool().n_threads), false, body);
+  run_rows(*worker, 0, n_rows, Splitter(worker->pool().call_threads()), false, body);
 }
 
 }  // namespace quarnel::engine::pool

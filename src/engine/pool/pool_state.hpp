@@ -1,7 +1,9 @@
 #pragma once
 // The state a pool's workers share.  The WorkerPool handle and every worker
 // thread each hold a std::shared_ptr to it; whoever lets go last frees it,
-// normally the last worker to leave after shutdown.
+// normally the last worker to leave after shutdown.  A pool kept between
+// calls runs each call on its first call_threads() workers; the others stay
+// parked (README.md, "Threads").
 
 #include <atomic>
 #include <memory>
@@ -14,7 +16,10 @@ namespace quarnel::engine::pool {
 
 struct PoolState {
   explicit PoolState(unsigned n_workers)
-      : n_threads(n_workers), sleep(n_workers), deques(std::make_unique<WorkDeque[]>(n_workers)) {}
+      : n_threads(n_workers),
+        sleep(n_workers),
+        deques(std::make_unique<WorkDeque[]>(n_workers)),
+        call_threads_(n_workers) {}
   PoolState(const PoolState&) = delete;
   PoolState& operator=(const PoolState&) = delete;
 
@@ -47,12 +52,29 @@ struct PoolState {
     return stop.load(std::memory_order_relaxed);
   }
 
+  // The workers the current call may use, and how it is cut: 1 to
+  // n_threads.  Set by the call's owner before it hands in its first job.
+  unsigned call_threads() const noexcept {
+    // seq_cst: a worker reads it after it has seen the call's work (an
+    // injected job, a stolen piece), so it sees the value the owner stored
+    // before publishing that work.
+    return call_threads_.load(std::memory_order_seq_cst);
+  }
+  void set_call_threads(unsigned n) noexcept {
+    // seq_cst: before the job is handed in (see call_threads()).
+    call_threads_.store(n, std::memory_order_seq_cst);
+  }
+  bool takes_part(unsigned worker) const noexcept { return worker < call_threads(); }
+
   const unsigned n_threads;
   Sleep sleep;
   Injector injector;
   std::unique_ptr<WorkDeque[]> deques;  // one per worker, by index
   std::atomic<bool> terminate{false};
   std::atomic<bool> stop{false};
+
+ private:
+  std::atomic<unsigned> call_threads_;
 };
 
 }  // namespace quarnel::engine::pool

@@ -1,12 +1,14 @@
 #include "engine/pool/sleep.hpp"
 
+#include <algorithm>
+
 #include "engine/pool/futex.hpp"
 
 namespace quarnel::engine::pool {
 
 Sleep::Sleep(unsigned n_workers) : n_workers_(n_workers), words_(std::make_unique<SleepWord[]>(n_workers)) {}
 
-void Sleep::announce_work(unsigned hint) noexcept {
+void Sleep::announce_work(unsigned hint, unsigned n_awake) noexcept {
   // seq_cst, after the store that published the work: a worker whose search
   // missed that work read the counter before this increment, so its
   // pre-sleep recheck fails (or the futex refuses to sleep on the old value).
@@ -14,8 +16,10 @@ void Sleep::announce_work(unsigned hint) noexcept {
   // seq_cst: a sleeper that passed its recheck did so before our increment,
   // so its count and its word, written before that recheck, are seen here.
   if (sleeping_.load(std::memory_order_seq_cst) == 0) return;
-  unsigned k = hint % n_workers_;
-  for (unsigned i = 0; i < n_workers_; ++i, k = (k + 1 == n_workers_) ? 0 : k + 1) {
+  const unsigned n = std::min(n_awake, n_workers_);
+  if (n == 0) return;
+  unsigned k = hint % n;
+  for (unsigned i = 0; i < n; ++i, k = (k + 1 == n) ? 0 : k + 1) {
     if (claim(k)) return;
   }
 }
@@ -51,6 +55,23 @@ void Sleep::sleep(unsigned worker, std::uint32_t seen, FunctionRef<bool()> stop)
   }
   // Not sleeping after all.  seq_cst exchange: if no waker claimed the word
   // meanwhile, we do, and take ourselves off the count.
+  if (word.exchange(0, std::memory_order_seq_cst) == 1) {
+    sleeping_.fetch_sub(1, std::memory_order_relaxed);
+  }
+}
+
+void Sleep::park(unsigned worker, FunctionRef<bool()> stop) noexcept {
+  std::atomic<std::uint32_t>& word = words_[worker].value;
+  // As in sleep(), without the event counter: what is announced is not for
+  // this worker.  A call that takes it on stores its thread count (read by
+  // `stop`) before it announces work, so either the recheck sees the count
+  // or the waker sees our word.
+  sleeping_.fetch_add(1, std::memory_order_seq_cst);
+  word.store(1, std::memory_order_seq_cst);
+  if (!stop()) {
+    while (word.load(std::memory_order_acquire) == 1) futex_wait(word, 1);
+    return;
+  }
   if (word.exchange(0, std::memory_order_seq_cst) == 1) {
     sleeping_.fetch_sub(1, std::memory_order_relaxed);
   }

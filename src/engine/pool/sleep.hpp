@@ -38,11 +38,17 @@ class Sleep {
 
   // Called after a job or a piece was made available; `hint` is where the
   // search for a sleeper to wake starts, to spread wakes over the workers.
-  void announce_work(unsigned hint) noexcept;
+  // Only workers below `n_awake` are woken: the others take no part in
+  // the current call.
+  void announce_work(unsigned hint, unsigned n_awake) noexcept;
 
   // Puts `worker` to sleep unless work was announced since it read `seen`
   // or `stop` holds.  Returns when woken; the caller then looks again.
   void sleep(unsigned worker, std::uint32_t seen, FunctionRef<bool()> stop) noexcept;
+
+  // Puts `worker` to sleep, whatever is announced, unless `stop` holds:
+  // a worker the current call does not use.  Returns when claimed.
+  void park(unsigned worker, FunctionRef<bool()> stop) noexcept;
 
   // Wakes `worker` if it sleeps: the latch it waits for has been set.
   void wake_worker(unsigned worker) noexcept;

@@ -38,8 +38,15 @@ bool stop_requested() noexcept {
 
 bool Worker::push(JobHeader* job) noexcept {
   if (!pool_.deques[index_].push(job)) return false;
-  pool_.sleep.announce_work(index_ + 1);
+  pool_.sleep.announce_work(index_ + 1, pool_.call_threads());
   return true;
+}
+
+void Worker::pass_on(JobHeader* job) noexcept {
+  // Published again from here, a worker of the call steals it (thieves try
+  // every deque, and the push wakes one of them); only a full deque leaves
+  // it to us.
+  if (!push(job)) job->execute(*this, true);
 }
 
 JobHeader* Worker::steal() noexcept {
@@ -64,16 +71,33 @@ JobHeader* Worker::steal() noexcept {
 void Worker::work_until(FunctionRef<bool()> stop, bool take_injected) noexcept {
   for (;;) {
     if (stop()) return;
+    if (!pool_.takes_part(index_)) {
+      // Outside the current call (only ever at top level: a call's own
+      // workers keep their part until it ends).  Parked, not spinning, so
+      // the call's workers keep the processors.
+      PoolState& pool = pool_;
+      const unsigned index = index_;
+      pool_.sleep.park(index_, [&] { return stop() || pool.takes_part(index); });
+      continue;
+    }
     const std::uint32_t seen = pool_.sleep.events();
     if (JobHeader* job = pop()) {
       job->execute(*this, false);
       continue;
     }
     if (JobHeader* job = steal()) {
-      job->execute(*this, true);
+      // Our part was read before the theft; a new call may have begun
+      // since with fewer workers.  Read again now: the theft saw the
+      // piece's publication, which follows the call's store of its count.
+      if (pool_.takes_part(index_)) {
+        job->execute(*this, true);
+      } else {
+        pass_on(job);
+      }
       continue;
     }
-    if (take_injected) {
+    // The same order for a handed-in job: seen first, then our part.
+    if (take_injected && !pool_.injector.empty() && pool_.takes_part(index_)) {
       if (JobHeader* job = pool_.injector.pop()) {
         job->execute(*this, false);
         continue;

@@ -44,6 +44,9 @@ class Worker {
   // on the loop it belongs to.
   void work_until(FunctionRef<bool()> stop, bool take_injected) noexcept;
   JobHeader* steal() noexcept;
+  // Hands a stolen piece on to the workers of the current call: this one
+  // is not among them.
+  void pass_on(JobHeader* job) noexcept;
 
   PoolState& pool_;
   const unsigned index_;

@@ -1,7 +1,9 @@
 #pragma once
-// The per-call pool of worker threads.  Each engine call builds one, runs at
-// most one job on it and shuts it down; the threads are detached and leave
-// by themselves once they see the pool is shut down.
+// The workers of one engine call.  Either a pool of its own, whose detached
+// threads leave by themselves once they see it is shut down; or, inside a
+// SharedPoolScope, a pool kept for the whole process (shared_pools.hpp),
+// which shutdown() gives back; or, for a call too small to share, the
+// calling thread alone.
 
 #include <chrono>
 #include <cstddef>
@@ -22,6 +24,12 @@ inline constexpr std::chrono::milliseconds stop_check_interval{50};
 // The largest pool; asking for more threads gives this many.
 inline constexpr unsigned max_thread_count = 65535;
 
+// The work, in words of row pairs compared, below which a call runs on the
+// calling thread: about 40 microseconds of it, less than handing it to
+// workers and waking them would cost.  It also stays far below
+// stop_check_interval, since nobody polls the stop check meanwhile.
+inline constexpr std::uint64_t caller_work_limit = std::uint64_t{1} << 18;
+
 class WorkerPool {
  public:
   // n_threads >= 1 asks for that many workers (capped at max_thread_count);
@@ -30,6 +38,14 @@ class WorkerPool {
   // thread could not be started ("{text} (os error {n})"); the threads
   // already started have been told to exit.
   static Result<WorkerPool> create(std::int32_t n_threads);
+
+  // The workers for a call whose work is `pair_words` (words of row pairs
+  // compared; UINT64_MAX where it cannot be told): a pool of its own as
+  // create() builds, unless the calling thread is inside a SharedPoolScope
+  // that says shared.  There a call within caller_work_limit runs on the
+  // calling thread (thread_count() 1), and any other on a shared pool's
+  // first n_threads workers; errors as create()'s.
+  static Result<WorkerPool> for_call(std::int32_t n_threads, std::uint64_t pair_words);
 
   WorkerPool(WorkerPool&&) noexcept;
   WorkerPool& operator=(WorkerPool&&) noexcept;
@@ -56,12 +72,23 @@ class WorkerPool {
   // Whether a stop check stopped a job of this pool.
   bool stop_requested() const;
 
-  // Tells every worker to exit and wakes the sleeping ones; does not wait.
+  // Tells every worker to exit and wakes the sleeping ones, or gives a
+  // shared pool back; does not wait.
   void shutdown();
 
  private:
-  explicit WorkerPool(std::shared_ptr<PoolState> state);
+  // Where the workers come from.
+  enum class Source : unsigned char { own, shared, caller };
+
+  WorkerPool(std::shared_ptr<PoolState> state, unsigned n_threads, Source source,
+             std::uint64_t fork_generation = 0);
+  // Runs the job on the calling thread, as the only worker of state_.
+  void run_here(FunctionRef<void()> job);
+
   std::shared_ptr<PoolState> state_;
+  unsigned n_threads_;
+  Source source_;
+  std::uint64_t fork_generation_;  // of a shared pool's lease
 };
 
 // Called on a worker, inside the job given to run().  Calls body(first, last)
