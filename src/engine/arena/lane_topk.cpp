@@ -9,6 +9,7 @@
 #include "engine/arena/lanes.hpp"
 #include "engine/arena/run_picker.hpp"
 #include "engine/call_footprint.hpp"
+#include "engine/call_work.hpp"
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
 #include "engine/query_groups.hpp"
@@ -226,7 +227,8 @@ Result<EngineOutput> lane_topk(const MetricChoice& metric, std::uint64_t k, cons
       db.rows.n_words == 0 || queries.n_words != db.rows.n_words) {
     return make_error(ErrorKind::internal_fault, "lane top-k called with inconsistent sets");
   }
-  auto pool = pool::WorkerPool::create(n_threads);
+  auto pool =
+      pool::WorkerPool::for_call(n_threads, cross_pair_words(queries.n_rows, window.n_rows, queries.n_words));
   if (!pool) return pool_build_error(pool.error());
   auto output =
       with_metric(metric, [&](const auto& policy) { return search(*pool, policy, k, queries, db, window); });

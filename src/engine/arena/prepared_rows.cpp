@@ -161,7 +161,7 @@ Result<PreparedRows> prepare_rows(const RowView& rows, std::uint32_t n_bits, boo
     return make_error(ErrorKind::internal_fault, "a prepared database holds at most 2^32 - 1 rows");
   }
   QUARNEL_CHECK(refuse_unfit_call(prepared_rows_bytes(rows.n_rows, rows.n_words, group)));
-  auto pool = pool::WorkerPool::create(n_threads);
+  auto pool = pool::WorkerPool::for_call(n_threads, UINT64_MAX);
   if (!pool) return pool_build_error(pool.error());
   auto prepared = build(*pool, rows, n_bits, group);
   pool->shutdown();

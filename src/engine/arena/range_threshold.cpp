@@ -7,6 +7,7 @@
 
 #include "common/available_memory.hpp"
 #include "engine/arena/lanes.hpp"
+#include "engine/call_work.hpp"
 #include "engine/csr_assembly.hpp"
 #include "engine/pool/worker_pool.hpp"
 #include "engine/pool_error.hpp"
@@ -200,7 +201,8 @@ Result<CsrOutput> range_threshold(const MetricChoice& metric, double threshold, 
       queries.n_words != db.rows.n_words) {
     return make_error(ErrorKind::internal_fault, "threshold range search called with inconsistent sets");
   }
-  auto pool = pool::WorkerPool::create(n_threads);
+  auto pool =
+      pool::WorkerPool::for_call(n_threads, cross_pair_words(queries.n_rows, window.n_rows, queries.n_words));
   if (!pool) return pool_build_error(pool.error());
   auto output = with_metric(
       metric, [&](const auto& policy) { return search(*pool, policy, threshold, queries, db, window); });
