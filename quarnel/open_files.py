@@ -22,7 +22,7 @@ from .fingerprint_file import metadata_path, names_path
 Identity = Tuple[Optional[Tuple[int, int, int, int]], ...]
 
 
-def _stat(path: Path):
+def _stat(path):
     try:
         info = os.stat(path)
     except FileNotFoundError:
@@ -30,9 +30,9 @@ def _stat(path: Path):
     return info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns
 
 
-def file_identity(path: Path) -> Identity:
+def file_identity(paths) -> Identity:
     """What says that the file and its sidecars are still those opened."""
-    return _stat(path), _stat(names_path(path)), _stat(metadata_path(path))
+    return tuple(_stat(path) for path in paths)
 
 
 class OpenFile:
@@ -41,14 +41,16 @@ class OpenFile:
 
     def __init__(self, path: Path):
         self.path = path
-        self.identity = file_identity(path)
+        # As strings: making Path objects costs more than the stats.
+        self._watched = [os.fspath(p) for p in (path, names_path(path), metadata_path(path))]
+        self.identity = file_identity(self._watched)
         self._prepared = None
 
     def replaced(self) -> bool:
         """A new file (or sidecar) in the place of the one opened.  A file
         removed is not: what was opened stays readable, as an open file
         does, and whoever opens the path next finds it gone."""
-        now = file_identity(self.path)
+        now = file_identity(self._watched)
         return now[0] is not None and now != self.identity
 
     def prepared(self):
