@@ -69,7 +69,8 @@ Result<Ok> copy_in_count_order(pool::WorkerPool& pool, const PreparedRows& prepa
           if (p + prefetch_distance < end)
             __builtin_prefetch(source + row_of[p + prefetch_distance] * n_words);
           const std::uint64_t row = row_of[p];
-          std::memcpy(words, source + row * n_words, n_words * sizeof(std::uint64_t));
+          // Zero-width rows have no storage at all: memcpy must not see null.
+          if (n_words != 0) std::memcpy(words, source + row * n_words, n_words * sizeof(std::uint64_t));
           words += n_words;
           groups.counts.data()[p] = prepared.counts.data()[row];
           if (has_segments) {
