@@ -151,9 +151,9 @@ def _chemfp_type(text: str, n_bits: int) -> TypeReading:
             return _cannot(text, f"{key}={value} is not {'0 or 1' if name in _BOOLEANS else 'a whole number'}")
         settings[name] = value == "1" if name in _BOOLEANS else int(value)
     try:
-        spec = FingerprintSpec(type=known.kind, **settings)
+        settings_read = FingerprintSpec(type=known.kind, **settings)
     except QuarnelError as error:
         return _cannot(text, str(error))
-    if spec.n_bits != n_bits:
-        return _cannot(text, f"it says fpSize={spec.n_bits} but the fingerprints have {n_bits} bits")
-    return TypeReading(spec, None)
+    if settings_read.n_bits != n_bits:
+        return _cannot(text, f"it says fpSize={settings_read.n_bits} but the fingerprints have {n_bits} bits")
+    return TypeReading(settings_read, None)
